@@ -1,0 +1,5 @@
+#include "app/keep_awake.h"
+
+int main() {
+    return runKeepAwake();
+}

@@ -1,0 +1,23 @@
+#include "keepawake/worker.h"
+
+unsigned PLATFORM_CALLBACK keepAwakeWorker(void* intervalMs) {
+    const auto interval = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(intervalMs));
+
+    // A failed timer is not reported: the loop below still waits for the stop.
+    const std::uintptr_t timerId = setTimer(interval, nudgeTimerProc);
+
+    ThreadMessage message{};
+    while (getMessage(&message)) {
+        dispatchMessage(&message);
+    }
+
+    killTimer(timerId);
+    return 0;
+}
+
+void PLATFORM_CALLBACK nudgeTimerProc(PlatformWindow, unsigned, std::uintptr_t, PlatformTime) {
+    // Zero distance: the system sees activity, the pointer stays put.
+    MouseInput nudge{};
+    nudge.dwFlags = mouseEventMove;
+    sendMouseInput(nudge);
+}

@@ -1,0 +1,100 @@
+// Every operating-system service the program uses, as plain functions.
+// One binding per system implements this header; CMake picks it. Tests link a
+// recording fake instead. Results are reported only where a caller needs them.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32)
+// Thread entries and timer callbacks must use the system's calling
+// convention, which differs from the default on 32-bit Windows.
+#define PLATFORM_CALLBACK __stdcall
+struct HWND__;
+using PlatformWindow = HWND__*;
+using PlatformTime = unsigned long;
+#else
+#define PLATFORM_CALLBACK
+using PlatformWindow = void*;
+using PlatformTime = std::uint32_t;
+#endif
+
+using ThreadHandle = void*;
+using ThreadEntry = unsigned(PLATFORM_CALLBACK*)(void* argument);
+using TimerProc = void(PLATFORM_CALLBACK*)(PlatformWindow window, unsigned message,
+                                           std::uintptr_t timerId, PlatformTime time);
+using ExitHook = void (*)();
+
+// --- Process ---------------------------------------------------------------
+
+// Runs the hook at normal process exit, after main returns, while standard
+// output still works.
+void registerExitHook(ExitHook hook);
+
+// Clears the console the program writes its menu to.
+void clearConsole();
+
+// --- Display ---------------------------------------------------------------
+
+// The system's screen-saver timeout in seconds; 0 when it cannot be read.
+std::uint32_t readScreenSaverTimeout();
+
+// One synthetic mouse event. Members mean what the Windows mouse input record
+// says; only relative moves are acted on by every binding.
+struct MouseInput {
+    std::int32_t dx;
+    std::int32_t dy;
+    std::uint32_t mouseData;
+    std::uint32_t dwFlags;
+    std::uint32_t time;
+    std::uintptr_t dwExtraInfo;
+};
+constexpr std::uint32_t mouseEventMove = 0x0001;
+constexpr std::uint32_t mouseEventAbsolute = 0x8000;
+
+// Injects the event into the desktop's input stream, where it counts as user
+// activity.
+void sendMouseInput(const MouseInput& input);
+
+// --- Threads ---------------------------------------------------------------
+
+// Starts a thread running at once. Its message queue already exists when this
+// returns, so a stop request posted right away is never lost. Null on failure.
+ThreadHandle beginThread(ThreadEntry entry, void* argument, std::uint32_t* threadId);
+
+// Holds and releases the whole thread. While held it handles no message.
+// Releasing a thread that is not held changes nothing.
+void suspendThread(ThreadHandle thread);
+void resumeThread(ThreadHandle thread);
+
+// Returns once the thread has ended; at once for a null handle.
+void waitForThread(ThreadHandle thread);
+
+// Releases the handle; the thread itself is not affected.
+void closeThreadHandle(ThreadHandle thread);
+
+// --- Message queue of the calling thread ------------------------------------
+
+struct ThreadMessage {
+    PlatformWindow window;
+    unsigned message;
+    std::uintptr_t wParam;
+    std::intptr_t lParam;
+    PlatformTime time;
+    std::int32_t x;
+    std::int32_t y;
+};
+
+// Posts the stop request to the thread's queue: its getMessage returns false.
+void postQuitMessage(std::uint32_t threadId);
+
+// A periodic timer of the calling thread, without a window. Each period one
+// timer message is queued (never more than one pending); dispatching it calls
+// proc. Returns the timer's identifier, 0 on failure.
+std::uintptr_t setTimer(std::uint32_t intervalMs, TimerProc proc);
+void killTimer(std::uintptr_t timerId);
+
+// Blocks until the calling thread has a message; false for the stop request.
+bool getMessage(ThreadMessage* message);
+
+// Hands the message to its receiver: a timer message runs its callback once.
+void dispatchMessage(const ThreadMessage* message);

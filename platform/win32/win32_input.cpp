@@ -1,0 +1,26 @@
+// The screen-saver setting and input injection, straight onto Win32.
+#include <windows.h>
+
+#include "platform/platform.h"
+
+// SendInput is told the record's size; it must be what the system expects.
+static_assert(sizeof(INPUT) == (sizeof(void*) == 4 ? 28 : 40), "unexpected INPUT layout");
+
+std::uint32_t readScreenSaverTimeout() {
+    // Stays 0 when the setting cannot be read.
+    int timeout = 0;
+    SystemParametersInfoA(SPI_GETSCREENSAVETIMEOUT, 0, &timeout, 0);
+    return static_cast<std::uint32_t>(timeout);
+}
+
+void sendMouseInput(const MouseInput& input) {
+    INPUT record{};
+    record.type = INPUT_MOUSE;
+    record.mi.dx = input.dx;
+    record.mi.dy = input.dy;
+    record.mi.mouseData = input.mouseData;
+    record.mi.dwFlags = input.dwFlags;
+    record.mi.time = input.time;
+    record.mi.dwExtraInfo = input.dwExtraInfo;
+    SendInput(1, &record, sizeof(INPUT));
+}

@@ -1,0 +1,137 @@
+#include "tests/support/fake_platform.h"
+
+#include <algorithm>
+
+namespace fake {
+
+std::vector<std::string> calls;
+std::uint32_t screenSaverTimeout = 0;
+bool threadStartFails = false;
+bool timerFails = false;
+ExitHook exitHook = nullptr;
+ThreadEntry startedEntry = nullptr;
+void* startedArgument = nullptr;
+int suspendCount = 0;
+int deepestSuspend = 0;
+std::deque<unsigned> messages;
+std::vector<MouseInput> sentInputs;
+TimerProc runningTimer = nullptr;
+
+void reset() {
+    calls.clear();
+    screenSaverTimeout = 0;
+    threadStartFails = false;
+    timerFails = false;
+    exitHook = nullptr;
+    startedEntry = nullptr;
+    startedArgument = nullptr;
+    suspendCount = 0;
+    deepestSuspend = 0;
+    messages.clear();
+    sentInputs.clear();
+    runningTimer = nullptr;
+}
+
+namespace {
+
+std::string describe(ThreadHandle thread) {
+    if (thread == nullptr) {
+        return "null";
+    }
+    return thread == workerHandle ? "worker" : "unknown";
+}
+
+}  // namespace
+
+}  // namespace fake
+
+using namespace fake;
+
+void registerExitHook(ExitHook hook) {
+    calls.push_back("registerExitHook");
+    exitHook = hook;
+}
+
+void clearConsole() {
+    calls.push_back("clearConsole");
+}
+
+std::uint32_t readScreenSaverTimeout() {
+    calls.push_back("readScreenSaverTimeout");
+    return screenSaverTimeout;
+}
+
+void sendMouseInput(const MouseInput& input) {
+    calls.push_back("sendMouseInput");
+    sentInputs.push_back(input);
+}
+
+ThreadHandle beginThread(ThreadEntry entry, void* argument, std::uint32_t* threadId) {
+    calls.push_back("beginThread " + std::to_string(reinterpret_cast<std::uintptr_t>(argument)));
+    if (threadStartFails) {
+        return nullptr;
+    }
+    startedEntry = entry;
+    startedArgument = argument;
+    *threadId = workerId;
+    return workerHandle;
+}
+
+void suspendThread(ThreadHandle thread) {
+    calls.push_back("suspendThread " + describe(thread));
+    if (thread == workerHandle) {
+        deepestSuspend = std::max(deepestSuspend, ++suspendCount);
+    }
+}
+
+void resumeThread(ThreadHandle thread) {
+    calls.push_back("resumeThread " + describe(thread));
+    if (thread == workerHandle && suspendCount > 0) {
+        --suspendCount;
+    }
+}
+
+void waitForThread(ThreadHandle thread) {
+    calls.push_back("waitForThread " + describe(thread));
+}
+
+void closeThreadHandle(ThreadHandle thread) {
+    calls.push_back("closeThreadHandle " + describe(thread));
+}
+
+void postQuitMessage(std::uint32_t threadId) {
+    calls.push_back("postQuitMessage " + std::to_string(threadId));
+}
+
+std::uintptr_t setTimer(std::uint32_t intervalMs, TimerProc proc) {
+    calls.push_back("setTimer " + std::to_string(intervalMs));
+    runningTimer = timerFails ? nullptr : proc;
+    return timerFails ? 0 : timerId;
+}
+
+void killTimer(std::uintptr_t id) {
+    calls.push_back("killTimer " + std::to_string(id));
+    if (id == timerId) {
+        runningTimer = nullptr;
+    }
+}
+
+bool getMessage(ThreadMessage* message) {
+    calls.push_back("getMessage");
+    unsigned next = quitMessage;
+    if (!messages.empty()) {
+        next = messages.front();
+        messages.pop_front();
+    }
+    *message = ThreadMessage{};
+    message->message = next;
+    return next != quitMessage;
+}
+
+void dispatchMessage(const ThreadMessage* message) {
+    calls.push_back("dispatchMessage");
+    // Like the system: a timer message only does something while its timer runs.
+    if (message->message == timerMessage && runningTimer != nullptr) {
+        runningTimer(nullptr, timerMessage, timerId, 0);
+    }
+}
