@@ -6,16 +6,13 @@
 #include "app/keep_awake.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/screens.h"
 
 namespace {
 
-const std::string heldOffScreen =
-    "Screen saver is currently disabled\n\nPlease select from the following options...\n\n"
-    "e = Enabled screen saver\nq = Quit the application\n\n";
-const std::string allowedScreen =
-    "Screen saver is currently enabled\n\nPlease select from the following options...\n\n"
-    "d = Disable screen saver\nq = Quit the application\n\n";
-const std::string quitLines = "Waiting to exit...\n";
+using screens::allowed;
+using screens::heldOff;
+const std::string& quitLines = screens::quitting;
 
 class Menu : public testing::Test {
 protected:
@@ -56,27 +53,27 @@ protected:
 
 TEST_F(Menu, FirstScreenOffersToAllowTheSaver) {
     EXPECT_EQ(run("q"), 0);
-    EXPECT_EQ(output, heldOffScreen + quitLines);
+    EXPECT_EQ(output, heldOff + quitLines);
     EXPECT_EQ(clears(), 1);
 }
 
 TEST_F(Menu, EPausesTheWorkerAndOffersD) {
     EXPECT_EQ(run("e\nq\n"), 0);
-    EXPECT_EQ(output, heldOffScreen + allowedScreen + quitLines);
+    EXPECT_EQ(output, heldOff + allowed + quitLines);
     EXPECT_EQ(workerCalls(), std::vector<std::string>{"suspendThread worker"});
     EXPECT_EQ(keepAwakeState.saverEnabled, 1);
 }
 
 TEST_F(Menu, CommandsOnOneLineAreTakenOneByOne) {
     EXPECT_EQ(run("de\nq"), 0);
-    EXPECT_EQ(output, heldOffScreen + heldOffScreen + allowedScreen + quitLines);
+    EXPECT_EQ(output, heldOff + heldOff + allowed + quitLines);
     EXPECT_EQ(clears(), 3);
     EXPECT_EQ(workerCalls(), (std::vector<std::string>{"resumeThread worker", "suspendThread worker"}));
 }
 
 TEST_F(Menu, WhiteSpaceIsSkippedAndOtherCharactersRedraw) {
     EXPECT_EQ(run(" \t\r\n\v\fD Q x\nq"), 0);
-    EXPECT_EQ(output, heldOffScreen + heldOffScreen + heldOffScreen + heldOffScreen + quitLines);
+    EXPECT_EQ(output, heldOff + heldOff + heldOff + heldOff + quitLines);
     EXPECT_EQ(workerCalls(), std::vector<std::string>{});
     EXPECT_EQ(keepAwakeState.saverEnabled, 0);
 }
@@ -87,29 +84,29 @@ TEST_F(Menu, HoldIsNeverMoreThanOneLevelDeep) {
     EXPECT_EQ(fake::deepestSuspend, 1);
     EXPECT_EQ(fake::suspendCount, 0) << "a single d must set the worker running again";
     EXPECT_EQ(keepAwakeState.saverEnabled, 0);
-    EXPECT_EQ(output, heldOffScreen + allowedScreen + allowedScreen + allowedScreen + heldOffScreen + quitLines);
+    EXPECT_EQ(output, heldOff + allowed + allowed + allowed + heldOff + quitLines);
 }
 
 TEST_F(Menu, DOnARunningWorkerKeepsTheScreen) {
     EXPECT_EQ(run("dq"), 0);
-    EXPECT_EQ(output, heldOffScreen + heldOffScreen + quitLines);
+    EXPECT_EQ(output, heldOff + heldOff + quitLines);
     EXPECT_EQ(fake::suspendCount, 0);
     EXPECT_EQ(keepAwakeState.saverEnabled, 0);
 }
 
 TEST_F(Menu, NothingAfterQIsRead) {
     EXPECT_EQ(run("qe"), 0);
-    EXPECT_EQ(output, heldOffScreen + quitLines);
+    EXPECT_EQ(output, heldOff + quitLines);
     EXPECT_EQ(workerCalls(), std::vector<std::string>{});
     EXPECT_EQ(console.input.get(), 'e') << "the character after q stays unread";
 }
 
 TEST_F(Menu, EndOfInputQuitsInOrder) {
     EXPECT_EQ(run(""), 0);
-    EXPECT_EQ(output, heldOffScreen + quitLines);
+    EXPECT_EQ(output, heldOff + quitLines);
 
     EXPECT_EQ(run("e"), 0);
-    EXPECT_EQ(output, heldOffScreen + allowedScreen + quitLines);
+    EXPECT_EQ(output, heldOff + allowed + quitLines);
     EXPECT_EQ(fake::suspendCount, 1) << "left held: the exit processing releases it";
 }
 
@@ -118,7 +115,7 @@ TEST_F(Menu, FailedReadQuitsInsteadOfRedrawingForever) {
     std::cin.setstate(std::ios::badbit);
     EXPECT_EQ(runMenuLoop(), 0);
     output = console.finish();
-    EXPECT_EQ(output, heldOffScreen + quitLines);
+    EXPECT_EQ(output, heldOff + quitLines);
     EXPECT_EQ(clears(), 1);
 }
 

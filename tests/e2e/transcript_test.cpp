@@ -1,0 +1,93 @@
+// The real program with piped input: what it writes, byte for byte, and how
+// it ends. No display is offered, so nothing is nudged on the machine.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <algorithm>
+#include <string>
+
+#include "tests/e2e/child_process.h"
+#include "tests/support/screens.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace screens;
+
+struct Session {
+    std::string output;
+    std::string errors;
+    int status;
+};
+
+Session runWith(const std::string& typed, bool closeAfter = true) {
+    ChildProcess child = startChild({KEEPAWAKE_PROGRAM}, {"DISPLAY"});
+    typeInto(child, typed);
+    if (closeAfter) {
+        closeInput(child);
+    }
+    Session run;
+    run.output = readUntilEnd(child.output, 10s);
+    run.errors = readUntilEnd(child.errors, 1s);
+    run.status = waitForExit(child, 10s);
+    releaseChild(child);
+    return run;
+}
+
+TEST(Transcript, QuitFromTheFirstScreen) {
+    const Session run = runWith("q\n");
+    EXPECT_EQ(run.output, heldOff + quitting + cleanedUp);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Transcript, EAllowsTheSaverAndOffersD) {
+    const Session run = runWith("e\nq\n");
+    EXPECT_EQ(run.output, heldOff + allowed + quitting + cleanedUp);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Transcript, TwoCommandsOnOneLineMakeTwoPasses) {
+    const Session run = runWith("de\nq\n");
+    EXPECT_EQ(run.output, heldOff + heldOff + allowed + quitting + cleanedUp);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Transcript, CapitalsAreNoCommands) {
+    const Session run = runWith("D\nQ\nq\n");
+    EXPECT_EQ(run.output, heldOff + heldOff + heldOff + quitting + cleanedUp);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Transcript, QuittingWhilePausedReleasesTheWorkerFirst) {
+    const Session run = runWith("e\ne\nq\n");
+    EXPECT_EQ(run.output, heldOff + allowed + allowed + quitting + cleanedUp);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Transcript, NothingAfterQIsRead) {
+    // The input stays open: a program that read on would wait for more.
+    const Session run = runWith("q\nexxx\n", false);
+    EXPECT_EQ(run.output, heldOff + quitting + cleanedUp);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Transcript, EndOfInputExitsInOrder) {
+    const Session run = runWith("e\nd\n");
+    EXPECT_EQ(run.output, heldOff + allowed + heldOff + quitting + cleanedUp);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Transcript, EmptyInputExitsInOrder) {
+    const Session run = runWith("");
+    EXPECT_EQ(run.output, heldOff + quitting + cleanedUp);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Transcript, WithoutADisplayOnlyStandardErrorSaysSo) {
+    const Session run = runWith("q\n");
+    EXPECT_NE(run.errors.find("no X display"), std::string::npos) << run.errors;
+    EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1);
+    EXPECT_EQ(run.output, heldOff + quitting + cleanedUp);
+}
+
+}  // namespace

@@ -1,0 +1,38 @@
+// A private Xvfb for a test, and what the test asks the X server directly:
+// idle time, pointer position, screen-saver timeout.
+#pragma once
+
+#include <sys/types.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+struct XServer {
+    pid_t pid = -1;
+    int display = -1;
+    xcb_connection_t* connection = nullptr;
+    xcb_window_t root = 0;
+};
+
+// Starts Xvfb with -noreset (so its settings survive its clients) on a free
+// display, or on the given one; connects to it. pid stays -1 on failure.
+XServer startXServer(int display = -1);
+void stopXServer(XServer& server);
+std::string displayName(const XServer& server);
+
+std::uint32_t idleMilliseconds(const XServer& server);
+void pointerPosition(const XServer& server, int* x, int* y);
+void movePointer(const XServer& server, int x, int y);
+std::uint16_t screenSaverTimeout(const XServer& server);
+void setScreenSaverTimeout(const XServer& server, std::uint16_t seconds);
+
+struct IdleWatch {
+    std::uint32_t largestIdleMs = 0;
+    int nudges = 0;  // times the idle time fell back
+    int samples = 0;
+};
+
+// Samples the server's idle time every couple of milliseconds for the span.
+IdleWatch watchIdle(const XServer& server, std::chrono::milliseconds span);

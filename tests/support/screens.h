@@ -1,0 +1,17 @@
+// The console text the program writes, as a user sees it in a pipe.
+#pragma once
+
+#include <string>
+
+namespace screens {
+
+inline const std::string heldOff =
+    "Screen saver is currently disabled\n\nPlease select from the following options...\n\n"
+    "e = Enabled screen saver\nq = Quit the application\n\n";
+inline const std::string allowed =
+    "Screen saver is currently enabled\n\nPlease select from the following options...\n\n"
+    "d = Disable screen saver\nq = Quit the application\n\n";
+inline const std::string quitting = "Waiting to exit...\n";
+inline const std::string cleanedUp = "Thread closed and cleaned up.\n\n";
+
+}  // namespace screens
