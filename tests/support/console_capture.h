@@ -14,7 +14,7 @@ struct ConsoleCapture {
     std::streambuf* savedInput = nullptr;
 
     void start(const std::string& typed) {
-        input.str(typed);
+        input = std::istringstream(typed);
         savedInput = std::cin.rdbuf(input.rdbuf());
         std::cin.clear();
         testing::internal::CaptureStdout();
