@@ -1,0 +1,34 @@
+// Runs the real keepawake.exe with its standard streams on pipes.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+struct ChildOutput;
+
+struct WindowsChild {
+    HANDLE process = nullptr;
+    HANDLE input = nullptr;
+    std::shared_ptr<ChildOutput> output;
+};
+
+WindowsChild startProgram();
+void typeInto(WindowsChild& child, const std::string& text);
+void closeInput(WindowsChild& child);
+
+// What the program wrote so far, with CR LF turned into LF.
+std::string writtenSoFar(const WindowsChild& child);
+bool waitForText(const WindowsChild& child, const std::string& text, std::chrono::milliseconds limit);
+
+constexpr DWORD timedOut = 0xDEAD;
+// The exit code, or timedOut after ending a program that did not exit in time.
+DWORD waitForExit(WindowsChild& child, std::chrono::milliseconds limit);
+void releaseChild(WindowsChild& child);
+
+// The screen-saver timeout as Windows keeps it: a string under Control Panel.
+// A null pointer removes the value, so that it cannot be read.
+std::string readTimeoutSetting();
+void writeTimeoutSetting(const std::string* seconds);

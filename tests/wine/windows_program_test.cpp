@@ -1,0 +1,188 @@
+// The real keepawake.exe on Windows (run here under Wine): its screens, its
+// exit, and the nudges as the system's last-input time shows them.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tests/support/screens.h"
+#include "tests/wine/windows_child.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace screens;
+
+struct InputWatch {
+    int nudges = 0;           // times the last-input time moved on
+    DWORD medianGapMs = 0;    // between successive nudges
+    DWORD largestGapMs = 0;
+    bool cursorMoved = false;
+};
+
+InputWatch watchInput(std::chrono::milliseconds span) {
+    InputWatch watch;
+    LASTINPUTINFO info{sizeof(LASTINPUTINFO), 0};
+    GetLastInputInfo(&info);
+    DWORD last = info.dwTime;
+    POINT before{};
+    GetCursorPos(&before);
+    std::vector<DWORD> times;
+    const auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end) {
+        Sleep(1);
+        GetLastInputInfo(&info);
+        if (info.dwTime != last) {
+            last = info.dwTime;
+            times.push_back(info.dwTime);
+        }
+        POINT now{};
+        GetCursorPos(&now);
+        watch.cursorMoved = watch.cursorMoved || now.x != before.x || now.y != before.y;
+    }
+    watch.nudges = static_cast<int>(times.size());
+    std::vector<DWORD> gaps;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        gaps.push_back(times[i] - times[i - 1]);
+    }
+    if (!gaps.empty()) {
+        std::sort(gaps.begin(), gaps.end());
+        watch.medianGapMs = gaps[gaps.size() / 2];
+        watch.largestGapMs = gaps.back();
+    }
+    return watch;
+}
+
+class WindowsProgram : public testing::Test {
+protected:
+    void SetUp() override { savedSetting = readTimeoutSetting(); }
+
+    void TearDown() override {
+        releaseChild(program);
+        if (savedSetting == "(none)") {
+            writeTimeoutSetting(nullptr);
+        } else {
+            writeTimeoutSetting(&savedSetting);
+        }
+    }
+
+    void start(const char* timeout) {
+        if (timeout == nullptr) {
+            writeTimeoutSetting(nullptr);
+        } else {
+            const std::string seconds = timeout;
+            writeTimeoutSetting(&seconds);
+        }
+        settingBefore = readTimeoutSetting();
+        program = startProgram();
+        ASSERT_NE(program.process, nullptr) << "keepawake.exe did not start";
+        ASSERT_TRUE(waitForText(program, heldOff, 20s)) << writtenSoFar(program);
+    }
+
+    void quit() {
+        typeInto(program, "q\n");
+        EXPECT_EQ(waitForExit(program, 20s), 0u);
+        EXPECT_TRUE(waitForText(program, quitting + cleanedUp, 5s)) << writtenSoFar(program);
+        EXPECT_EQ(readTimeoutSetting(), settingBefore) << "the setting must not change";
+    }
+
+    static void report(const char* what, const InputWatch& watch) {
+        std::cout << what << ": " << watch.nudges << " nudges, median period " << watch.medianGapMs
+                  << " ms, longest " << watch.largestGapMs << " ms" << std::endl;
+    }
+
+    std::string savedSetting;
+    std::string settingBefore;
+    WindowsChild program;
+};
+
+TEST_F(WindowsProgram, MenuSessionShowsTheExactScreens) {
+    start("600");
+    typeInto(program, "e\n");
+    ASSERT_TRUE(waitForText(program, heldOff + allowed, 20s)) << writtenSoFar(program);
+    typeInto(program, "d\n");
+    ASSERT_TRUE(waitForText(program, heldOff + allowed + heldOff, 20s)) << writtenSoFar(program);
+    quit();
+    releaseChild(program);
+    EXPECT_EQ(writtenSoFar(program), heldOff + allowed + heldOff + quitting + cleanedUp);
+}
+
+TEST_F(WindowsProgram, EndOfInputExitsInOrder) {
+    start("600");
+    typeInto(program, "e\n");
+    closeInput(program);
+    EXPECT_EQ(waitForExit(program, 20s), 0u);
+    releaseChild(program);
+    EXPECT_EQ(writtenSoFar(program), heldOff + allowed + quitting + cleanedUp);
+}
+
+TEST_F(WindowsProgram, SixtyOneSecondsGiveANudgeEvery762Ms) {
+    start("61");
+    const InputWatch watch = watchInput(5s);
+    report("timeout 61 s", watch);
+    EXPECT_GE(watch.nudges, 4);
+    EXPECT_GE(watch.medianGapMs, 700u);
+    EXPECT_LE(watch.medianGapMs, 850u);
+    EXPECT_FALSE(watch.cursorMoved);
+    quit();
+}
+
+TEST_F(WindowsProgram, SixtySecondsGiveANudgeEvery30Ms) {
+    start("60");
+    const InputWatch watch = watchInput(2s);
+    report("timeout 60 s", watch);
+    EXPECT_GE(watch.nudges, 30);
+    EXPECT_GE(watch.medianGapMs, 20u);
+    EXPECT_LE(watch.medianGapMs, 50u);
+    EXPECT_FALSE(watch.cursorMoved);
+    quit();
+}
+
+TEST_F(WindowsProgram, ZeroTimeoutGivesTheFastNudge) {
+    start("0");
+    const InputWatch watch = watchInput(1s);
+    report("timeout 0 s", watch);
+    EXPECT_GE(watch.nudges, 15);
+    EXPECT_LE(watch.medianGapMs, 50u);
+    quit();
+}
+
+TEST_F(WindowsProgram, WithoutASettingTheSystemDefaultHolds) {
+    // The system answers with its default then; the program must follow it.
+    start(nullptr);
+    int timeout = 0;
+    SystemParametersInfoA(SPI_GETSCREENSAVETIMEOUT, 0, &timeout, 0);
+    ASSERT_GT(timeout, 60) << "expected a default above a minute";
+    const DWORD interval = static_cast<DWORD>(timeout) * 25 / 2;
+    ASSERT_LT(interval, 6000u) << "too slow a default to watch here";
+    const InputWatch watch = watchInput(std::chrono::milliseconds(interval * 3 + 500));
+    report("no setting", watch);
+    std::cout << "system default " << timeout << " s, interval " << interval << " ms" << std::endl;
+    EXPECT_GE(watch.nudges, 3);
+    EXPECT_NEAR(static_cast<double>(watch.medianGapMs), interval, 60.0);
+    quit();
+}
+
+TEST_F(WindowsProgram, PauseStopsTheNudgesAndResumeBringsThemBack) {
+    start("60");
+    typeInto(program, "e\n");
+    ASSERT_TRUE(waitForText(program, allowed, 20s));
+    Sleep(100);  // a nudge already on its way may still land
+    const InputWatch paused = watchInput(1500ms);
+    report("paused", paused);
+    EXPECT_EQ(paused.nudges, 0);
+
+    typeInto(program, "d\n");
+    ASSERT_TRUE(waitForText(program, allowed + heldOff, 20s));
+    const InputWatch resumed = watchInput(1s);
+    report("resumed", resumed);
+    EXPECT_GE(resumed.nudges, 15);
+    EXPECT_FALSE(paused.cursorMoved || resumed.cursorMoved);
+    quit();
+}
+
+}  // namespace
