@@ -24,8 +24,8 @@ void closeInput(ChildProcess& child);
 // Everything the stream gives until end of file, or until the time is up.
 std::string readUntilEnd(int fd, std::chrono::milliseconds limit);
 
-// Reads until the text has arrived (true) or the time is up (false); appends
-// what was read to seen.
+// Reads until the text has arrived in what this call reads (true) or the time
+// is up (false); appends what was read to seen.
 bool readUntilContains(int fd, const std::string& text, std::chrono::milliseconds limit, std::string* seen);
 
 constexpr int timedOut = -1000;

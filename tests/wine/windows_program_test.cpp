@@ -185,4 +185,29 @@ TEST_F(WindowsProgram, PauseStopsTheNudgesAndResumeBringsThemBack) {
     quit();
 }
 
+TEST_F(WindowsProgram, StartAndQuitAtOnceRepeatedly) {
+    const std::string seconds = "600";
+    writeTimeoutSetting(&seconds);
+    for (int round = 0; round < 100; ++round) {
+        WindowsChild child = startProgram();
+        ASSERT_NE(child.process, nullptr);
+        typeInto(child, "q\n");
+        closeInput(child);
+        ASSERT_EQ(waitForExit(child, 20s), 0u) << "round " << round;
+        releaseChild(child);
+        ASSERT_EQ(writtenSoFar(child), heldOff + quitting + cleanedUp) << "round " << round;
+    }
+}
+
+TEST_F(WindowsProgram, EmptyInputExitsInOrderRepeatedly) {
+    for (int round = 0; round < 25; ++round) {
+        WindowsChild child = startProgram();
+        ASSERT_NE(child.process, nullptr);
+        closeInput(child);
+        ASSERT_EQ(waitForExit(child, 20s), 0u) << "round " << round;
+        releaseChild(child);
+        ASSERT_EQ(writtenSoFar(child), heldOff + quitting + cleanedUp) << "round " << round;
+    }
+}
+
 }  // namespace
