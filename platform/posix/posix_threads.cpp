@@ -149,7 +149,11 @@ void suspendThread(ThreadHandle thread) {
     }
     auto* record = static_cast<ThreadRecord*>(thread);
     std::unique_lock<std::mutex> lock(record->mutex);
-    ++record->suspendCount;
+    if (record->suspendCount++ == 0) {
+        // Wake the thread now, so that it drops its timer deadline and
+        // sleeps until the release instead of waking once more while held.
+        record->changed.notify_all();
+    }
     // Like a suspended thread, a callback already running is not cut short,
     // but once this returns no further one starts until the release.
     if (record != currentRecord) {

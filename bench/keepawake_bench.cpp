@@ -1,0 +1,346 @@
+// Measures keepawake against the shell loop a user would otherwise run
+// ("while :; do xset s reset; sleep N; done") on a private Xvfb, at a 61 s
+// and a 60 s server timeout, and prints one table plus an idle-time plot.
+// Nudges are counted at the X server: each time its idle counter falls back.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/child_process.h"
+#include "tests/e2e/x_server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    double seconds = 10;     // measured span per run, after the warm-up
+    double warmUp = 1;
+    double heldSeconds = 3;  // span for wake-ups while held
+    std::string outputDir = "bench-results";
+};
+
+struct Result {
+    int nudges = 0;
+    double seconds = 0;
+    double cpuNsPerNudge = 0;
+    double wakeUpsPerNudge = 0;
+    double heldWakeUpsPerSecond = -1;  // keepawake only
+    long peakRssKiB = 0;
+    double medianPeriodMs = 0;
+    double medianErrorMs = 0;
+    double p99ErrorMs = 0;
+    std::uint32_t largestIdleMs = 0;
+    std::vector<std::pair<double, std::uint32_t>> idleTrace;  // seconds, idle ms
+};
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Nudges seen by sampling the server's idle counter about every millisecond;
+// the time of each is the server's own (sample time less the idle time).
+struct Sampler {
+    const XServer& server;
+    Clock::time_point origin;
+    std::uint32_t previous = 0;
+    std::vector<double> nudgeTimesMs;
+    std::uint32_t largestIdleMs = 0;
+    std::vector<std::pair<double, std::uint32_t>> trace;
+
+    // Only a measured span counts towards the largest idle time: the server
+    // was idle for a while before the program started.
+    void run(double seconds, bool keepTrace, bool measured) {
+        const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+        while (Clock::now() < end) {
+            const std::uint32_t idle = idleMilliseconds(server);
+            const double nowMs = secondsSince(origin) * 1000.0;
+            if (idle < previous) {
+                nudgeTimesMs.push_back(nowMs - idle);
+            }
+            if (measured) {
+                largestIdleMs = std::max(largestIdleMs, idle);
+            }
+            if (keepTrace && nowMs < 4000) {
+                trace.emplace_back(nowMs / 1000.0, idle);
+            }
+            previous = idle;
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+};
+
+void periodFigures(const std::vector<double>& times, double intervalMs, Result* result) {
+    std::vector<double> gaps;
+    std::vector<double> errors;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        gaps.push_back(times[i] - times[i - 1]);
+        errors.push_back(std::fabs(gaps.back() - intervalMs));
+    }
+    if (gaps.empty()) {
+        return;
+    }
+    std::sort(gaps.begin(), gaps.end());
+    std::sort(errors.begin(), errors.end());
+    result->medianPeriodMs = gaps[gaps.size() / 2];
+    result->medianErrorMs = std::fabs(result->medianPeriodMs - intervalMs);
+    result->p99ErrorMs = errors[std::min(errors.size() - 1, errors.size() * 99 / 100)];
+}
+
+// Time on a processor and voluntary context switches, over all threads.
+void threadTotals(pid_t pid, long long* cpuNs, long long* voluntarySwitches) {
+    *cpuNs = 0;
+    *voluntarySwitches = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        long long ns = 0;
+        schedstat >> ns;
+        *cpuNs += ns;
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+                *voluntarySwitches += std::atoll(line.c_str() + 24);
+            }
+        }
+    }
+}
+
+long peakRssKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return 0;
+}
+
+Result measureKeepAwake(const XServer& server, std::uint32_t intervalMs, const Options& options, bool trace) {
+    Result result;
+    ChildProcess program = startChild({KEEPAWAKE_PROGRAM}, {"DISPLAY=" + displayName(server)});
+    std::string seen;
+    readUntilContains(program.output, "q = Quit the application", 10s, &seen);
+
+    Sampler sampler{server, Clock::now(), idleMilliseconds(server), {}, 0, {}};
+    sampler.run(options.warmUp, trace, false);
+    const std::size_t nudgesBefore = sampler.nudgeTimesMs.size();
+    long long cpuBefore = 0;
+    long long switchesBefore = 0;
+    threadTotals(program.pid, &cpuBefore, &switchesBefore);
+    const auto start = Clock::now();
+    sampler.run(options.seconds, trace, true);
+    long long cpuAfter = 0;
+    long long switchesAfter = 0;
+    threadTotals(program.pid, &cpuAfter, &switchesAfter);
+    result.seconds = secondsSince(start);
+
+    result.nudges = static_cast<int>(sampler.nudgeTimesMs.size() - nudgesBefore);
+    const double nudges = std::max(1, result.nudges);
+    result.cpuNsPerNudge = static_cast<double>(cpuAfter - cpuBefore) / nudges;
+    result.wakeUpsPerNudge = static_cast<double>(switchesAfter - switchesBefore) / nudges;
+    result.largestIdleMs = sampler.largestIdleMs;
+    result.idleTrace = sampler.trace;
+    periodFigures(std::vector<double>(sampler.nudgeTimesMs.begin() + static_cast<long>(nudgesBefore),
+                                      sampler.nudgeTimesMs.end()),
+                  intervalMs, &result);
+
+    // Held: the worker must not wake at all.
+    typeInto(program, "e\n");
+    readUntilContains(program.output, "d = Disable screen saver", 10s, &seen);
+    std::this_thread::sleep_for(300ms);
+    threadTotals(program.pid, &cpuBefore, &switchesBefore);
+    std::this_thread::sleep_for(std::chrono::duration<double>(options.heldSeconds));
+    threadTotals(program.pid, &cpuAfter, &switchesAfter);
+    result.heldWakeUpsPerSecond = static_cast<double>(switchesAfter - switchesBefore) / options.heldSeconds;
+
+    result.peakRssKiB = peakRssKiB(program.pid);
+    typeInto(program, "q\n");
+    readUntilEnd(program.output, 10s);
+    waitForExit(program, 10s);
+    releaseChild(program);
+    return result;
+}
+
+Result measureShellLoop(const XServer& server, std::uint32_t intervalMs, const Options& options, bool trace) {
+    Result result;
+    std::ostringstream loop;
+    loop << "while :; do xset s reset; sleep " << intervalMs / 1000.0 << "; done";
+    ChildProcess shell = startChild({"sh", "-c", loop.str()}, {"DISPLAY=" + displayName(server)});
+
+    // The whole tree's cost comes back with the shell's own accounting when it
+    // is reaped, so the loop is measured over its whole run.
+    Sampler sampler{server, Clock::now(), idleMilliseconds(server), {}, 0, {}};
+    const auto start = Clock::now();
+    sampler.run(options.warmUp, trace, false);
+    const std::size_t nudgesBefore = sampler.nudgeTimesMs.size();
+    sampler.run(options.seconds, trace, true);
+    result.seconds = secondsSince(start);
+
+    kill(shell.pid, SIGKILL);
+    int status = 0;
+    rusage usage{};
+    wait4(shell.pid, &status, 0, &usage);
+    shell.pid = -1;
+    releaseChild(shell);
+
+    result.nudges = static_cast<int>(sampler.nudgeTimesMs.size());
+    const double nudges = std::max(1, result.nudges);
+    const double cpuNs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e9 +
+                         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e3;
+    result.cpuNsPerNudge = cpuNs / nudges;
+    result.wakeUpsPerNudge = static_cast<double>(usage.ru_nvcsw) / nudges;
+    result.peakRssKiB = usage.ru_maxrss;
+    result.largestIdleMs = sampler.largestIdleMs;
+    result.idleTrace = sampler.trace;
+    periodFigures(std::vector<double>(sampler.nudgeTimesMs.begin() + static_cast<long>(nudgesBefore),
+                                      sampler.nudgeTimesMs.end()),
+                  intervalMs, &result);
+    return result;
+}
+
+std::string fixed(double value, int decimals) {
+    std::ostringstream text;
+    text.setf(std::ios::fixed);
+    text.precision(decimals);
+    text << value;
+    return text.str();
+}
+
+void writePlot(const Options& options, const Result& keepAwake, const Result& loop, std::uint32_t intervalMs) {
+    const std::filesystem::path dir = options.outputDir;
+    for (const auto& [name, result] : {std::pair{"keepawake", &keepAwake}, std::pair{"loop", &loop}}) {
+        std::ofstream data(dir / (std::string("idle-") + name + ".dat"));
+        for (const auto& [t, idle] : result->idleTrace) {
+            data << t << ' ' << idle << '\n';
+        }
+    }
+    std::ofstream script(dir / "idle.gnuplot");
+    script << "set terminal pngcairo size 900,420\n"
+           << "set output '" << (dir / "idle.png").string() << "'\n"
+           << "set title 'X server idle time, screen-saver timeout 61 s (nudge every " << intervalMs << " ms)'\n"
+           << "set xlabel 'seconds'\nset ylabel 'idle (ms)'\nset key outside below\n"
+           << "plot '" << (dir / "idle-keepawake.dat").string() << "' with lines lw 2 title 'keepawake', '"
+           << (dir / "idle-loop.dat").string() << "' with lines lw 2 title 'xset s reset; sleep loop'\n";
+    script.close();
+    const std::string command = "gnuplot '" + (dir / "idle.gnuplot").string() + "'";
+    if (std::system(command.c_str()) != 0) {
+        std::cerr << "gnuplot failed; the plot's data is in " << dir << "\n";
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i];
+        if (flag == "--seconds") {
+            options.seconds = std::atof(argv[i + 1]);
+            options.heldSeconds = std::min(3.0, std::max(1.0, options.seconds / 3));
+        } else if (flag == "--out") {
+            options.outputDir = argv[i + 1];
+        } else {
+            std::cerr << "usage: keepawake_bench [--seconds N] [--out DIR]\n";
+            return 2;
+        }
+    }
+    std::filesystem::create_directories(options.outputDir);
+
+    XServer server = startXServer();
+    if (server.pid <= 0) {
+        std::cerr << "Xvfb could not be started\n";
+        return 1;
+    }
+
+    struct Column {
+        std::uint16_t timeout;
+        std::uint32_t intervalMs;
+        Result keepAwake;
+        Result loop;
+    };
+    std::vector<Column> columns = {{61, 762, {}, {}}, {60, 30, {}, {}}};
+    for (Column& column : columns) {
+        setScreenSaverTimeout(server, column.timeout);
+        const bool trace = column.timeout == 61;
+        column.keepAwake = measureKeepAwake(server, column.intervalMs, options, trace);
+        column.loop = measureShellLoop(server, column.intervalMs, options, trace);
+    }
+    writePlot(options, columns[0].keepAwake, columns[0].loop, columns[0].intervalMs);
+    stopXServer(server);
+
+    std::ostringstream table;
+    table << "keepawake against 'while :; do xset s reset; sleep N; done', private Xvfb, " << options.seconds
+          << " s measured per run\n\n";
+    table << "| figure | 61 s: keepawake | 61 s: loop | 60 s: keepawake | 60 s: loop |\n|---|---|---|---|---|\n";
+    auto row = [&](const char* name, auto figure) {
+        table << "| " << name;
+        for (const Column& c : columns) {
+            table << " | " << figure(c.keepAwake) << " | " << figure(c.loop);
+        }
+        table << " |\n";
+    };
+    row("interval (ms)", [&](const Result&) { return std::string(); });
+    row("nudges delivered (counted at the server)", [](const Result& r) { return std::to_string(r.nudges); });
+    row("nudges per second", [](const Result& r) { return fixed(r.nudges / r.seconds, 2); });
+    row("CPU per nudge (µs)", [](const Result& r) { return fixed(r.cpuNsPerNudge / 1000.0, 1); });
+    row("wake-ups per nudge", [](const Result& r) { return fixed(r.wakeUpsPerNudge, 2); });
+    row("wake-ups per second while held", [](const Result& r) {
+        return r.heldWakeUpsPerSecond < 0 ? std::string("-") : fixed(r.heldWakeUpsPerSecond, 2);
+    });
+    row("peak resident memory (KiB)", [](const Result& r) { return std::to_string(r.peakRssKiB); });
+    row("median period (ms)", [](const Result& r) { return fixed(r.medianPeriodMs, 1); });
+    row("median period error (ms)", [](const Result& r) { return fixed(r.medianErrorMs, 1); });
+    row("99th percentile period error (ms)", [](const Result& r) { return fixed(r.p99ErrorMs, 1); });
+    row("largest idle time at the server (ms)", [](const Result& r) { return std::to_string(r.largestIdleMs); });
+    std::string tableText = table.str();
+    // The interval row names each column's interval once.
+    const std::string blankRow = "| interval (ms) |  |  |  |  |";
+    tableText.replace(tableText.find(blankRow), blankRow.size(), "| interval (ms) | 762 | 762 | 30 | 30 |");
+
+    std::ostringstream verdict;
+    verdict << "\nCPU per nudge, keepawake : loop = 1 : "
+            << fixed(columns[0].loop.cpuNsPerNudge / columns[0].keepAwake.cpuNsPerNudge, 0) << " at 762 ms, 1 : "
+            << fixed(columns[1].loop.cpuNsPerNudge / columns[1].keepAwake.cpuNsPerNudge, 0) << " at 30 ms\n\n";
+    auto target = [&](const char* what, bool met) { verdict << (met ? "met    " : "MISSED ") << what << "\n"; };
+    bool cheaper = true;
+    bool fewWakeUps = true;
+    bool quietHeld = true;
+    bool small = true;
+    bool accurate = true;
+    for (const Column& c : columns) {
+        cheaper = cheaper && c.loop.cpuNsPerNudge >= 100 * c.keepAwake.cpuNsPerNudge;
+        fewWakeUps = fewWakeUps && c.keepAwake.wakeUpsPerNudge <= 1.1;
+        quietHeld = quietHeld && c.keepAwake.heldWakeUpsPerSecond == 0;
+        small = small && c.keepAwake.peakRssKiB <= 4096;
+        accurate = accurate && c.keepAwake.medianErrorMs <= c.intervalMs / 100.0;
+    }
+    target("at least 100x less CPU per nudge than the loop", cheaper);
+    target("at most 1.1 wake-ups per nudge while running", fewWakeUps);
+    target("no wake-ups while held", quietHeld);
+    target("peak resident memory at most 4 MiB", small);
+    target("median period within 1 % of the interval", accurate);
+    target("at least 32 nudges a second at 30 ms", columns[1].keepAwake.nudges / columns[1].keepAwake.seconds >= 32);
+    verdict << "\nplot: " << (std::filesystem::path(options.outputDir) / "idle.png").string() << "\n";
+
+    std::cout << tableText << verdict.str();
+    std::ofstream(std::filesystem::path(options.outputDir) / "table.md") << tableText << verdict.str();
+    return 0;
+}
