@@ -90,4 +90,24 @@ TEST(Transcript, WithoutADisplayOnlyStandardErrorSaysSo) {
     EXPECT_EQ(run.output, heldOff + quitting + cleanedUp);
 }
 
+TEST(Transcript, OnATerminalEveryScreenStartsOnAClearedConsole) {
+    // script gives the program a terminal; its echo of the input comes first.
+    ChildProcess child = startChild({"script", "-qec", KEEPAWAKE_PROGRAM, "/dev/null"}, {"DISPLAY"});
+    typeInto(child, "e\nq\n");
+    const std::string output = readUntilEnd(child.output, 10s);
+    EXPECT_EQ(waitForExit(child, 10s), 0);
+    releaseChild(child);
+
+    const std::string clear = "\x1b[H\x1b[2J\x1b[3J";
+    auto crlf = [](std::string text) {
+        for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
+            text.insert(at, 1, '\r');
+        }
+        return text;
+    };
+    const std::string screens = clear + crlf(heldOff) + clear + crlf(allowed) + crlf(quitting + cleanedUp);
+    ASSERT_GE(output.size(), screens.size()) << output;
+    EXPECT_EQ(output.substr(output.size() - screens.size()), screens);
+}
+
 }  // namespace
