@@ -277,7 +277,8 @@ bool getMessage(ThreadMessage* message) {
             }
         }
         if (next != nullptr) {
-            queue.changed.wait_until(lock, next->due);
+            const Clock::time_point due = next->due;
+            queue.changed.wait_until(lock, due);
         } else {
             queue.changed.wait(lock);
         }
