@@ -50,7 +50,7 @@ protected:
     }
 
     static void report(const char* what, std::uint16_t timeout, std::uint32_t interval, const IdleWatch& watch) {
-        std::cout << what << ": timeout read " << timeout << " s, interval " << interval << " ms, largest idle "
+        std::cout << what << ": server timeout " << timeout << " s, interval " << interval << " ms, largest idle "
                   << watch.largestIdleMs << " ms, " << watch.nudges << " nudges seen in " << watch.samples
                   << " samples" << std::endl;
     }
