@@ -88,9 +88,16 @@ std::shared_ptr<ThreadRecord> findThread(std::uint32_t threadId) {
     return found == registry.end() ? nullptr : found->second;
 }
 
-void forgetThread(std::uint32_t threadId) {
+// Removes the thread from the registry and hands back the registry's share.
+std::shared_ptr<ThreadRecord> forgetThread(std::uint32_t threadId) {
     std::lock_guard<std::mutex> lock(registryMutex);
-    registry.erase(threadId);
+    auto found = registry.find(threadId);
+    if (found == registry.end()) {
+        return nullptr;
+    }
+    std::shared_ptr<ThreadRecord> record = std::move(found->second);
+    registry.erase(found);
+    return record;
 }
 
 }  // namespace
@@ -192,11 +199,10 @@ void closeThreadHandle(ThreadHandle thread) {
         return;
     }
     auto* record = static_cast<ThreadRecord*>(thread);
-    std::shared_ptr<ThreadRecord> keep = findThread(record->id);
+    const std::shared_ptr<ThreadRecord> keep = forgetThread(record->id);
     if (keep == nullptr) {
         return;  // already closed
     }
-    forgetThread(record->id);
 
     bool ended;
     {
