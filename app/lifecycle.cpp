@@ -41,6 +41,7 @@ void shutdownHook() {
     postQuitMessage(keepAwakeState.workerThreadId);
     waitForThread(keepAwakeState.workerThread);
     closeThreadHandle(keepAwakeState.workerThread);
+    closeDisplay();
 
     std::cout << "Thread closed and cleaned up." << std::endl << std::endl;
 }

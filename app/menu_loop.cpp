@@ -33,6 +33,7 @@ int runMenuLoop() {
 
         switch (command) {
         case 'd':
+            resumeDisplayKeepAwake();
             resumeWorker(keepAwakeState.workerThread);
             keepAwakeState.saverEnabled = 0;
             break;
@@ -40,7 +41,9 @@ int runMenuLoop() {
             // Hold at most one level deep: a single "d" or the exit must
             // always be enough to release the worker.
             if (keepAwakeState.saverEnabled == 0) {
+                // Held first, so no nudge follows the display's release.
                 pauseWorker(keepAwakeState.workerThread);
+                pauseDisplayKeepAwake();
                 keepAwakeState.saverEnabled = 1;
             }
             break;

@@ -55,6 +55,18 @@ constexpr std::uint32_t mouseEventAbsolute = 0x8000;
 // activity.
 void sendMouseInput(const MouseInput& input);
 
+// Some desktops are kept awake by an inhibitor held for as long as the
+// program wants them awake, not by nudges alone; these tell the display when
+// the user pauses and resumes, so that it lets go of the inhibitor and takes
+// it again. Where nudges are all there is (Windows, X11) they do nothing.
+// Neither waits on the desktop; resuming while not paused changes nothing.
+void pauseDisplayKeepAwake();
+void resumeDisplayKeepAwake();
+
+// At exit, once the worker has ended: lets go of the display and of anything
+// held there, within a bounded time.
+void closeDisplay();
+
 // --- Threads ---------------------------------------------------------------
 
 // Starts a thread running at once. Its message queue already exists when this

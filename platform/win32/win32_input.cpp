@@ -24,3 +24,8 @@ void sendMouseInput(const MouseInput& input) {
     record.mi.dwExtraInfo = input.dwExtraInfo;
     SendInput(1, &record, sizeof(INPUT));
 }
+
+// Nudges are all Windows needs: there is nothing held to let go of.
+void pauseDisplayKeepAwake() {}
+void resumeDisplayKeepAwake() {}
+void closeDisplay() {}

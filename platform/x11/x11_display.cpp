@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "platform/platform.h"
+#include "platform/linux/linux_display.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ xcb_connection_t* connectDisplay() {
 
 }  // namespace
 
-std::uint32_t readScreenSaverTimeout() {
+std::uint32_t x11ReadScreenSaverTimeout() {
     std::lock_guard<std::mutex> lock(displayMutex);
     xcb_connection_t* connection = connectDisplay();
     if (connection == nullptr) {
@@ -74,7 +74,7 @@ std::uint32_t readScreenSaverTimeout() {
     return timeout;
 }
 
-void sendMouseInput(const MouseInput& input) {
+void x11SendMouseInput(const MouseInput& input) {
     if ((input.dwFlags & mouseEventMove) == 0 || (input.dwFlags & mouseEventAbsolute) != 0) {
         return;
     }
@@ -88,4 +88,12 @@ void sendMouseInput(const MouseInput& input) {
     xcb_test_fake_input(connection, XCB_MOTION_NOTIFY, 1, XCB_CURRENT_TIME, XCB_NONE,
                         static_cast<std::int16_t>(input.dx), static_cast<std::int16_t>(input.dy), 0);
     xcb_flush(connection);
+}
+
+void x11CloseDisplay() {
+    std::lock_guard<std::mutex> lock(displayMutex);
+    if (display != nullptr) {
+        xcb_disconnect(display);
+        display = nullptr;
+    }
 }

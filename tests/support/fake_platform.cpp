@@ -66,6 +66,18 @@ void sendMouseInput(const MouseInput& input) {
     sentInputs.push_back(input);
 }
 
+void pauseDisplayKeepAwake() {
+    calls.push_back("pauseDisplayKeepAwake");
+}
+
+void resumeDisplayKeepAwake() {
+    calls.push_back("resumeDisplayKeepAwake");
+}
+
+void closeDisplay() {
+    calls.push_back("closeDisplay");
+}
+
 ThreadHandle beginThread(ThreadEntry entry, void* argument, std::uint32_t* threadId) {
     calls.push_back("beginThread " + std::to_string(reinterpret_cast<std::uintptr_t>(argument)));
     if (threadStartFails) {

@@ -60,7 +60,7 @@ TEST_F(Menu, FirstScreenOffersToAllowTheSaver) {
 TEST_F(Menu, EPausesTheWorkerAndOffersD) {
     EXPECT_EQ(run("e\nq\n"), 0);
     EXPECT_EQ(output, heldOff + allowed + quitLines);
-    EXPECT_EQ(workerCalls(), std::vector<std::string>{"suspendThread worker"});
+    EXPECT_EQ(workerCalls(), (std::vector<std::string>{"suspendThread worker", "pauseDisplayKeepAwake"}));
     EXPECT_EQ(keepAwakeState.saverEnabled, 1);
 }
 
@@ -68,7 +68,8 @@ TEST_F(Menu, CommandsOnOneLineAreTakenOneByOne) {
     EXPECT_EQ(run("de\nq"), 0);
     EXPECT_EQ(output, heldOff + heldOff + allowed + quitLines);
     EXPECT_EQ(clears(), 3);
-    EXPECT_EQ(workerCalls(), (std::vector<std::string>{"resumeThread worker", "suspendThread worker"}));
+    EXPECT_EQ(workerCalls(), (std::vector<std::string>{"resumeDisplayKeepAwake", "resumeThread worker", "suspendThread worker",
+                                                    "pauseDisplayKeepAwake"}));
 }
 
 TEST_F(Menu, WhiteSpaceIsSkippedAndOtherCharactersRedraw) {
@@ -80,7 +81,8 @@ TEST_F(Menu, WhiteSpaceIsSkippedAndOtherCharactersRedraw) {
 
 TEST_F(Menu, HoldIsNeverMoreThanOneLevelDeep) {
     EXPECT_EQ(run("eeed"), 0);  // then end of input
-    EXPECT_EQ(workerCalls(), (std::vector<std::string>{"suspendThread worker", "resumeThread worker"}));
+    EXPECT_EQ(workerCalls(), (std::vector<std::string>{"suspendThread worker", "pauseDisplayKeepAwake",
+                                                    "resumeDisplayKeepAwake", "resumeThread worker"}));
     EXPECT_EQ(fake::deepestSuspend, 1);
     EXPECT_EQ(fake::suspendCount, 0) << "a single d must set the worker running again";
     EXPECT_EQ(keepAwakeState.saverEnabled, 0);

@@ -70,7 +70,7 @@ TEST_F(StartupShutdown, ShutdownOfARunningWorkerStopsWaitsClosesThenConfirms) {
     ASSERT_EQ(runProgram("q", &output), 0);
 
     EXPECT_EQ(callsFrom("postQuitMessage"),
-              (Calls{"postQuitMessage 4242", "waitForThread worker", "closeThreadHandle worker"}));
+              (Calls{"postQuitMessage 4242", "waitForThread worker", "closeThreadHandle worker", "closeDisplay"}));
     EXPECT_EQ(callsFrom("resumeThread"), Calls{}) << "a running worker needs no release";
     const std::string tail = "Waiting to exit...\nThread closed and cleaned up.\n\n";
     ASSERT_GE(output.size(), tail.size());
@@ -82,7 +82,7 @@ TEST_F(StartupShutdown, ShutdownReleasesAPausedWorkerOnceBeforeTheStop) {
     ASSERT_EQ(runProgram("e q", &output), 0);
 
     EXPECT_EQ(callsFrom("resumeThread"), (Calls{"resumeThread worker", "postQuitMessage 4242", "waitForThread worker",
-                                                "closeThreadHandle worker"}));
+                                                "closeThreadHandle worker", "closeDisplay"}));
     EXPECT_EQ(fake::suspendCount, 0);
 }
 
@@ -93,7 +93,7 @@ TEST_F(StartupShutdown, FailedStartReportsAndStillRunsTheHookWithNoTarget) {
 
     EXPECT_EQ(output, "Cannot start time thread.\nThread closed and cleaned up.\n\n");
     EXPECT_EQ(callsFrom("beginThread"), (Calls{"beginThread 30", "postQuitMessage 0", "waitForThread null",
-                                               "closeThreadHandle null"}));
+                                               "closeThreadHandle null", "closeDisplay"}));
     EXPECT_EQ(callsFrom("clearConsole"), Calls{}) << "no menu after a failed start";
 }
 
