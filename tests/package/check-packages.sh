@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Checks the release packages that scripts/package left in dist/ the way each
+# system checks its own: lintian and dpkg on the .deb, the program and the
+# manual page taken out of it; zip, Wine, objdump, exiftool and wrestool on
+# the Windows archives. Every check runs and says what it saw; the exit
+# status is non-zero if any failed.
+# Usage: tests/package/check-packages.sh [DIST]
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+dist=${1:-dist}
+export LC_ALL=C.UTF-8
+
+# The version as the source sets it, independent of what the build made of it.
+version=$(sed -n 's/^project(keepawake VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || { echo "FAIL: no version in CMakeLists.txt"; exit 1; }
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+expect() { # expect WHAT EXPECTED ACTUAL
+    if [ "$2" = "$3" ]; then pass "$1: $3"; else fail "$1: expected '$2', got '$3'"; fi
+}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/keepawake-package-check.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+deb=keepawake_${version}_$(dpkg --print-architecture).deb
+zips=(keepawake-$version-windows-x86_64.zip keepawake-$version-windows-x86.zip)
+
+echo "== checksums"
+expect "SHA256SUMS lists" "$(printf '%s\n' "$deb" "${zips[@]}" | sort | tr '\n' ' ')" \
+    "$(awk '{print $2}' "$dist/SHA256SUMS" | sort | tr '\n' ' ')"
+if (cd "$dist" && sha256sum --strict -c SHA256SUMS); then pass "SHA256SUMS matches"; else fail "SHA256SUMS does not match"; fi
+
+echo "== the Debian package"
+lintian_output=$(lintian --pedantic --display-info "$dist/$deb" 2>&1)
+printf 'lintian: %s\n' "${lintian_output:-(nothing)}"
+if grep -qE '^[EW]:' <<<"$lintian_output"; then fail "lintian reports errors or warnings"; else pass "lintian: no error, no warning"; fi
+
+expect "Package" keepawake "$(dpkg-deb -f "$dist/$deb" Package)"
+expect "Version" "$version" "$(dpkg-deb -f "$dist/$deb" Version)"
+expect "Section" utils "$(dpkg-deb -f "$dist/$deb" Section)"
+expect "Priority" optional "$(dpkg-deb -f "$dist/$deb" Priority)"
+depends=$(dpkg-deb -f "$dist/$deb" Depends)
+echo "Depends: $depends"
+
+root=$work/root
+dpkg-deb -x "$dist/$deb" "$root"
+for file in usr/bin/keepawake usr/share/man/man1/keepawake.1.gz \
+            usr/share/doc/keepawake/copyright usr/share/doc/keepawake/changelog.gz; do
+    if [ -f "$root/$file" ]; then pass "has /$file"; else fail "missing /$file"; fi
+done
+
+# Every library any program or module in the package loads must come from a
+# package it depends on: the list was computed, not written by hand.
+while IFS= read -r -d '' file; do
+    [ "$(od -An -tx1 -N4 "$file")" = " 7f 45 4c 46" ] || continue
+    for soname in $(objdump -p "$file" | awk '$1 == "NEEDED" {print $2}'); do
+        owner=$(dpkg -S "*/$soname" 2>/dev/null | grep -E "/$soname\$" | head -n 1 | cut -d: -f1)
+        if [ -z "$owner" ]; then
+            fail "${file#"$root"}: no installed package ships $soname"
+        elif grep -qE "(^|, |\| )$owner( |,|$)" <<<"$depends"; then
+            pass "${file#"$root"} needs $soname from $owner, a dependency"
+        else
+            fail "${file#"$root"} needs $soname from $owner, which Depends lacks"
+        fi
+    done
+done < <(find "$root" -type f -print0)
+
+expect "keepawake --version from the .deb" "keepawake $version" \
+    "$(timeout 10 "$root/usr/bin/keepawake" --version </dev/null 2>/dev/null)"
+
+page=$root/usr/share/man/man1/keepawake.1.gz
+man_warnings=$(MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
+expect "man -l warnings" "" "$man_warnings"
+rendered=$(MANWIDTH=80 man -E UTF-8 -l "$page" 2>/dev/null | col -b)
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS MENU "NUDGE INTERVAL" "EXIT STATUS" EXAMPLES; do
+    grep -qx "$section" <<<"$rendered" || fail "manual page has no section $section"
+done
+grep -q "keepawake $version" <<<"$rendered" || fail "manual page does not name version $version"
+# Every option the program offers is in the manual page.
+help=$(timeout 10 "$root/usr/bin/keepawake" --help </dev/null 2>/dev/null)
+options=$(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u)
+[ -n "$options" ] || fail "keepawake --help names no long option"
+for option in $options; do
+    grep -qF -- "$option" <<<"$rendered" || fail "manual page does not describe $option"
+done
+pass "manual page: sections, version and options checked ($(echo $options))"
+
+echo "== the Windows archives"
+prefix=$PWD/build/package-wine-prefix
+for zip in "${zips[@]}"; do
+    name=${zip%.zip}
+    case $name in *-x86_64) objdump=x86_64-w64-mingw32-objdump ;; *) objdump=i686-w64-mingw32-objdump ;; esac
+    unzip -l "$dist/$zip"
+    expect "$zip members" "$name/LICENSE.txt $name/README.txt $name/keepawake.exe" \
+        "$(unzip -Z1 "$dist/$zip" | tr '\n' ' ' | sed 's/ $//')"
+    unzip -q "$dist/$zip" -d "$work"
+    for text in README.txt:README.md LICENSE.txt:LICENSE; do
+        file=$work/$name/${text%%:*}
+        lines=$(tr -cd '\n' <"$file" | wc -c)
+        crlf=$(grep -c $'\r$' "$file")
+        if [ "$lines" -gt 0 ] && [ "$lines" = "$crlf" ]; then pass "$name/${text%%:*}: $lines lines, all CRLF"
+        else fail "$name/${text%%:*}: $crlf of $lines lines end in CRLF"; fi
+        tr -d '\r' <"$file" | cmp -s - "${text##*:}" || fail "$name/${text%%:*} is not ${text##*:}"
+    done
+
+    exe=$work/$name/keepawake.exe
+    sh tests/wine/check-imports.sh "$objdump" "$exe" || fail "$name: imports a DLL Windows does not ship"
+    expect "$name ProductName" keepawake "$(exiftool -s3 -ProductName "$exe")"
+    expect "$name FileVersion" "$version" "$(exiftool -s3 -FileVersion "$exe")"
+    expect "$name ProductVersion" "$version" "$(exiftool -s3 -ProductVersion "$exe")"
+    expect "$name FileVersionNumber" "$version.0" "$(exiftool -s3 -FileVersionNumber "$exe")"
+    description=$(exiftool -s3 -FileDescription "$exe")
+    [ -n "$description" ] && pass "$name FileDescription: $description" || fail "$name has no FileDescription"
+    expect "$name PE header time stamp" "0000:00:00 00:00:00" "$(exiftool -s3 -TimeStamp "$exe")"
+
+    manifest=$(wrestool -x --raw --type=24 --name=1 "$exe" | tr -d '\r')
+    grep -q 'requestedExecutionLevel level="asInvoker"' <<<"$manifest" || fail "$name manifest: not asInvoker"
+    for os in 35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
+              1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
+        grep -q "supportedOS Id=\"{$os}\"" <<<"$manifest" || fail "$name manifest: no supportedOS $os"
+    done
+    grep -qE '<activeCodePage[^>]*>UTF-8</activeCodePage>' <<<"$manifest" || fail "$name manifest: active code page not UTF-8"
+    pass "$name manifest read back: $(grep -c supportedOS <<<"$manifest") supportedOS entries"
+
+    said=$(timeout 120 env WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d \
+        wine "$exe" --version </dev/null 2>"$work/wine.err" | tr -d '\r')
+    expect "$name keepawake.exe --version under Wine" "keepawake $version" "$said"
+    [ "$said" = "keepawake $version" ] || sed 's/^/  wine said: /' "$work/wine.err"
+done
+
+echo
+if [ "$failures" -eq 0 ]; then echo "packages: all checks passed"; else echo "packages: $failures checks failed"; fi
+[ "$failures" -eq 0 ]
