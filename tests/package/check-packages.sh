@@ -46,8 +46,13 @@ echo "Depends: $depends"
 
 root=$work/root
 dpkg-deb -x "$dist/$deb" "$root"
-for file in usr/bin/keepawake usr/share/man/man1/keepawake.1.gz \
-            usr/share/doc/keepawake/copyright usr/share/doc/keepawake/changelog.gz; do
+files=(usr/bin/keepawake usr/share/man/man1/keepawake.1.gz
+       usr/share/doc/keepawake/copyright usr/share/doc/keepawake/changelog.gz)
+# The module that keeps Wayland sessions awake, once the source builds it.
+if grep -qs keepawake-desktop platform/CMakeLists.txt; then
+    files+=(usr/lib/keepawake/keepawake-desktop.so)
+fi
+for file in "${files[@]}"; do
     if [ -f "$root/$file" ]; then pass "has /$file"; else fail "missing /$file"; fi
 done
 
@@ -56,10 +61,11 @@ done
 while IFS= read -r -d '' file; do
     [ "$(od -An -tx1 -N4 "$file")" = " 7f 45 4c 46" ] || continue
     for soname in $(objdump -p "$file" | awk '$1 == "NEEDED" {print $2}'); do
-        owner=$(dpkg -S "*/$soname" 2>/dev/null | grep -E "/$soname\$" | head -n 1 | cut -d: -f1)
+        owner=$(dpkg -S "*/$soname" 2>/dev/null |
+            awk -v s="/$soname" '{p = $NF; if (substr(p, length(p) - length(s) + 1) == s) {sub(/[:,].*/, "", $1); print $1; exit}}')
         if [ -z "$owner" ]; then
             fail "${file#"$root"}: no installed package ships $soname"
-        elif grep -qE "(^|, |\| )$owner( |,|$)" <<<"$depends"; then
+        elif tr ',|' '\n\n' <<<"$depends" | awk '{print $1}' | grep -qxF "$owner"; then
             pass "${file#"$root"} needs $soname from $owner, a dependency"
         else
             fail "${file#"$root"} needs $soname from $owner, which Depends lacks"
