@@ -77,7 +77,7 @@ expect "keepawake --version from the .deb" "keepawake $version" \
     "$(timeout 10 "$root/usr/bin/keepawake" --version </dev/null 2>/dev/null)"
 
 page=$root/usr/share/man/man1/keepawake.1.gz
-man_warnings=$(MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
+man_warnings=$(MANWIDTH=80 man --warnings=w -E UTF-8 -l "$page" 2>&1 >/dev/null)
 expect "man -l warnings" "" "$man_warnings"
 rendered=$(MANWIDTH=80 man -E UTF-8 -l "$page" 2>/dev/null | col -b)
 for section in NAME SYNOPSIS DESCRIPTION OPTIONS MENU "NUDGE INTERVAL" "EXIT STATUS" EXAMPLES; do
