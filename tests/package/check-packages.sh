@@ -33,9 +33,14 @@ expect "SHA256SUMS lists" "$(printf '%s\n' "$deb" "${zips[@]}" | sort | tr '\n' 
 if (cd "$dist" && sha256sum --strict -c SHA256SUMS); then pass "SHA256SUMS matches"; else fail "SHA256SUMS does not match"; fi
 
 echo "== the Debian package"
-lintian_output=$(lintian --pedantic --display-info "$dist/$deb" 2>&1)
+lintian_output=$(lintian --pedantic --display-info --fail-on error,warning "$dist/$deb" 2>&1)
+lintian_status=$?
 printf 'lintian: %s\n' "${lintian_output:-(nothing)}"
-if grep -qE '^[EW]:' <<<"$lintian_output"; then fail "lintian reports errors or warnings"; else pass "lintian: no error, no warning"; fi
+if [ "$lintian_status" -ne 0 ] || grep -qE '^[EW]:' <<<"$lintian_output"; then
+    fail "lintian: status $lintian_status, errors or warnings above"
+else
+    pass "lintian: no error, no warning"
+fi
 
 expect "Package" keepawake "$(dpkg-deb -f "$dist/$deb" Package)"
 expect "Version" "$version" "$(dpkg-deb -f "$dist/$deb" Version)"
