@@ -127,6 +127,8 @@ for zip in "${zips[@]}"; do
     expect "$name PE header time stamp" "0000:00:00 00:00:00" "$(exiftool -s3 -TimeStamp "$exe")"
 
     manifest=$(wrestool -x --raw --type=24 --name=1 "$exe" | tr -d '\r')
+    # Windows refuses to start a program whose manifest is not well-formed XML.
+    xmllint --noout - <<<"$manifest" || fail "$name manifest is not well-formed XML"
     grep -q 'requestedExecutionLevel level="asInvoker"' <<<"$manifest" || fail "$name manifest: not asInvoker"
     for os in 35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
               1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
