@@ -6,7 +6,7 @@
 # status is non-zero if any failed.
 # Usage: tests/package/check-packages.sh [DIST]
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 dist=${1:-dist}
 export LC_ALL=C.UTF-8
 
@@ -25,7 +25,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/keepawake-package-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 deb=keepawake_${version}_$(dpkg --print-architecture).deb
-zips=(keepawake-$version-windows-x86_64.zip keepawake-$version-windows-x86.zip)
+zips=("keepawake-$version-windows-x86_64.zip" "keepawake-$version-windows-x86.zip")
 
 echo "== checksums"
 expect "SHA256SUMS lists" "$(printf '%s\n' "$deb" "${zips[@]}" | sort | tr '\n' ' ')" \
@@ -70,7 +70,7 @@ while IFS= read -r -d '' file; do
             awk -v s="/$soname" '{p = $NF; if (substr(p, length(p) - length(s) + 1) == s) {sub(/[:,].*/, "", $1); print $1; exit}}')
         if [ -z "$owner" ]; then
             fail "${file#"$root"}: no installed package ships $soname"
-        elif tr ',|' '\n\n' <<<"$depends" | awk '{print $1}' | grep -qxF "$owner"; then
+        elif tr ',|' '\n' <<<"$depends" | awk '{print $1}' | grep -qxF "$owner"; then
             pass "${file#"$root"} needs $soname from $owner, a dependency"
         else
             fail "${file#"$root"} needs $soname from $owner, which Depends lacks"
@@ -96,7 +96,7 @@ options=$(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u)
 for option in $options; do
     grep -qF -- "$option" <<<"$rendered" || fail "manual page does not describe $option"
 done
-pass "manual page: sections, version and options checked ($(echo $options))"
+pass "manual page: sections, version and options checked ($(tr '\n' ' ' <<<"$options"))"
 
 echo "== the Windows archives"
 prefix=$PWD/build/package-wine-prefix
@@ -123,7 +123,7 @@ for zip in "${zips[@]}"; do
     expect "$name ProductVersion" "$version" "$(exiftool -s3 -ProductVersion "$exe")"
     expect "$name FileVersionNumber" "$version.0" "$(exiftool -s3 -FileVersionNumber "$exe")"
     description=$(exiftool -s3 -FileDescription "$exe")
-    [ -n "$description" ] && pass "$name FileDescription: $description" || fail "$name has no FileDescription"
+    if [ -n "$description" ]; then pass "$name FileDescription: $description"; else fail "$name has no FileDescription"; fi
     expect "$name PE header time stamp" "0000:00:00 00:00:00" "$(exiftool -s3 -TimeStamp "$exe")"
 
     manifest=$(wrestool -x --raw --type=24 --name=1 "$exe" | tr -d '\r')
