@@ -100,6 +100,8 @@ pass "manual page: sections, version and options checked ($(tr '\n' ' ' <<<"$opt
 
 echo "== the Windows archives"
 prefix=$PWD/build/package-wine-prefix
+# Wine makes the prefix itself, but not the folders above it.
+mkdir -p "$(dirname "$prefix")"
 for zip in "${zips[@]}"; do
     name=${zip%.zip}
     case $name in *-x86_64) objdump=x86_64-w64-mingw32-objdump ;; *) objdump=i686-w64-mingw32-objdump ;; esac
