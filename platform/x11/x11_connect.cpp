@@ -11,7 +11,9 @@
 
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <string>
 
 struct ConnectAttempt {
     std::mutex mutex;
@@ -22,6 +24,24 @@ struct ConnectAttempt {
 };
 
 namespace {
+
+// Without XAUTHORITY, libXau builds the default authority file name in a
+// static buffer that an exit handler frees: an attempt still in flight at
+// exit could be writing it at that moment. Naming the same file in the
+// environment, once and before any attempt thread exists, keeps every thread
+// off that buffer.
+void nameAuthorityFile() {
+    static bool named = false;
+    if (named) {
+        return;
+    }
+    named = true;
+    const char* home = std::getenv("HOME");
+    if (std::getenv("XAUTHORITY") == nullptr && home != nullptr && *home != '\0') {
+        const std::string file = std::string(std::strcmp(home, "/") == 0 ? "" : home) + "/.Xauthority";
+        setenv("XAUTHORITY", file.c_str(), 0);
+    }
+}
 
 // Everything here may block; it runs only on the attempt's own thread.
 X11Connection connectNow() {
@@ -76,6 +96,7 @@ void* runAttempt(void* argument) {
 }  // namespace
 
 std::shared_ptr<ConnectAttempt> startConnectAttempt() {
+    nameAuthorityFile();
     auto attempt = std::make_shared<ConnectAttempt>();
     auto* handed = new std::shared_ptr<ConnectAttempt>(attempt);
 

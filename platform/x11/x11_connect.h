@@ -19,7 +19,8 @@ struct X11Connection {
 struct ConnectAttempt;
 
 // Starts connecting to $DISPLAY in the background. Null when no thread could
-// be started, which counts as a failed attempt.
+// be started, which counts as a failed attempt. The first call must come
+// before the program has other threads (it may set XAUTHORITY).
 std::shared_ptr<ConnectAttempt> startConnectAttempt();
 
 // Waits up to the limit for the attempt to end. True once it has; the result
