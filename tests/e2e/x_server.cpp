@@ -11,6 +11,7 @@
 #include <xcb/screensaver.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -217,4 +218,22 @@ void stopSilentDisplay(SilentDisplay& silent) {
     }
     unlink(lockFile(silent.display).c_str());
     silent = SilentDisplay{};
+}
+
+void holdDisplay(int display) {
+    // The killed server's stale lock file is replaced; X servers read the pid.
+    unlink(lockFile(display).c_str());
+    const int lock = open(lockFile(display).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
+    if (lock < 0) {
+        return;
+    }
+    char pid[16];
+    const int length = std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
+    const ssize_t written = write(lock, pid, static_cast<std::size_t>(length));
+    static_cast<void>(written);
+    close(lock);
+}
+
+void releaseDisplay(int display) {
+    unlink(lockFile(display).c_str());
 }

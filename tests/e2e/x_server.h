@@ -49,3 +49,8 @@ struct SilentDisplay {
 // failure.
 SilentDisplay startSilentDisplay(bool tcp);
 void stopSilentDisplay(SilentDisplay& silent);
+
+// Keeps X servers that other tests start meanwhile off the number of a server
+// that was killed: its lock file names this live process until released.
+void holdDisplay(int display);
+void releaseDisplay(int display);
