@@ -6,11 +6,12 @@
 // connection is made again, at most once a second, and standard error gets
 // one line when nudges stop reaching the display and one when they do again.
 #include <poll.h>
+#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -43,10 +44,16 @@ bool saidDown = false;  // the last line on standard error said nudges stopped
 IdleCheck idleCheck;
 bool closed = false;
 
-// Standard error only: the console screen stays exactly as it is.
+// Standard error only: the console screen stays exactly as it is. A pipe
+// that nobody reads any more loses the line rather than holding up the nudge
+// (and with it a pause) until someone does.
 void say(const char* line) {
-    std::fputs(line, stderr);
-    std::fflush(stderr);
+    pollfd errors{STDERR_FILENO, POLLOUT, 0};
+    if (poll(&errors, 1, 0) == 1 && (errors.revents & POLLOUT) != 0) {
+        // One short write: a pipe with room takes it whole, at once.
+        const ssize_t written = write(STDERR_FILENO, line, std::strlen(line));
+        static_cast<void>(written);
+    }
 }
 
 void sayDown(const char* line) {
