@@ -1,0 +1,59 @@
+# Shared by the desktop checks: a private folder per bed, timing, and
+# keepawake driven through a named pipe. Sourced, not run.
+
+bed_start_time=$(date +%s.%N)
+
+now() { date +%s.%N; }
+# Seconds since $1, two decimals.
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
+
+fail() {
+    echo "FAIL: $*"
+    exit 1
+}
+
+# wait_for FILE PATTERN SECONDS: true once an extended regex matches a line
+# of FILE, false when the time is up.
+wait_for() {
+    local file=$1 pattern=$2 limit=$3 start
+    start=$(now)
+    while :; do
+        grep -Eq -- "$pattern" "$file" 2>/dev/null && return 0
+        awk -v a="$start" -v b="$(now)" -v l="$limit" 'BEGIN { exit !(b - a >= l) }' && return 1
+        sleep 0.05
+    done
+}
+
+# start_keepawake NAME [ENV...]: runs the copied program with its input on
+# a pipe (fd 7 after this), output in NAME.out and NAME.err; pid in $kapid.
+start_keepawake() {
+    local name=$1
+    shift
+    rm -f "$bed/$name.in"
+    mkfifo "$bed/$name.in"
+    env "$@" "$bed/keepawake" <"$bed/$name.in" >"$bed/$name.out" 2>"$bed/$name.err" &
+    kapid=$!
+    exec 7>"$bed/$name.in"
+}
+
+# Sends one command line to the running program.
+type_keys() { printf '%s\n' "$1" >&7; }
+
+# Waits for the program to end; its status in $kastatus, or 124 when it
+# had to be killed after SECONDS.
+wait_keepawake() {
+    local limit=$1 start
+    exec 7>&-
+    start=$(now)
+    while kill -0 "$kapid" 2>/dev/null; do
+        if awk -v a="$start" -v b="$(now)" -v l="$limit" 'BEGIN { exit !(b - a >= l) }'; then
+            kill -9 "$kapid"
+            wait "$kapid" 2>/dev/null
+            kastatus=124
+            return
+        fi
+        sleep 0.05
+    done
+    wait "$kapid"
+    kastatus=$?
+}
