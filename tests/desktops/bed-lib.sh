@@ -54,6 +54,6 @@ wait_keepawake() {
         fi
         sleep 0.05
     done
-    wait "$kapid"
+    wait "$kapid" 2>/dev/null
     kastatus=$?
 }

@@ -31,6 +31,8 @@ bed=$2
 cd "$bed"
 pids=()
 cleanup() {
+    exec 7>&-
+    [ -n "${kapid:-}" ] && kill -9 "$kapid" 2>/dev/null
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
     wait 2>/dev/null
 }
