@@ -57,3 +57,13 @@ wait_keepawake() {
     wait "$kapid" 2>/dev/null
     kastatus=$?
 }
+
+# True when process $1 holds a connection to an X server. A client's end of
+# a local socket shows no path, so the server's end is looked up by inode.
+connected_to_x() {
+    local peer
+    for peer in $(ss -xp | awk -v p="pid=$1," 'index($0, p) { print $8 }'); do
+        ss -xa | awk -v i="$peer" '$6 == i && $5 ~ /X11-unix/ { found = 1 } END { exit !found }' && return 0
+    done
+    return 1
+}

@@ -79,8 +79,10 @@ gnome-session --builtin --disable-acceleration-check --session=test >session.log
 pids+=("$!")
 until_true 10 not_inhibited || { tail -20 session.log; fail "gnome-session did not start"; }
 socket=$(cd run && ls -d wayland-[0-9] | head -1)
-export WAYLAND_DISPLAY=$socket
-echo "GNOME ready after $(since "$bed_start_time") s on $socket"
+xdisplay=$(sed -nE 's/.*Using public X11 display (:[0-9]+).*/\1/p' mutter.log | head -1)
+[ -n "$xdisplay" ] || fail "mutter named no Xwayland display"
+export WAYLAND_DISPLAY=$socket DISPLAY=$xdisplay
+echo "GNOME ready after $(since "$bed_start_time") s on $socket, Xwayland $xdisplay"
 
 start_keepawake run1
 wait_for run1.out 'q = Quit the application' 5 || fail "no menu: $(cat run1.err)"
@@ -91,6 +93,8 @@ sleep 6.5
 [ "$(presence)" = 0 ] || fail "running: Presence is $(presence), not available, at 6.5 s"
 is_inhibited || fail "running: the inhibitor was lost"
 echo "running: Presence still available at 6.5 s with idle-delay 3 s"
+connected_to_x "$kapid" && fail "keepawake is connected to Xwayland"
+echo "running: no connection to Xwayland"
 
 start=$(now)
 type_keys e
