@@ -67,3 +67,6 @@ connected_to_x() {
     done
     return 1
 }
+
+# True while fewer than $2 seconds have passed since $1.
+before() { awk -v a="$1" -v b="$(now)" -v l="$2" 'BEGIN { exit !(b - a < l) }'; }
