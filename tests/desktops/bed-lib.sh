@@ -70,3 +70,25 @@ connected_to_x() {
 
 # True while fewer than $2 seconds have passed since $1.
 before() { awk -v a="$1" -v b="$(now)" -v l="$2" 'BEGIN { exit !(b - a < l) }'; }
+
+# For the benchmark: runs the program for $1 seconds after a 1 s warm-up and
+# prints its time on a processor, its wake-ups (voluntary context switches,
+# all threads) and its peak resident size over that span.
+bench_run() {
+    local seconds=$1 start cpu0 cpu1 woke0 woke1
+    start_keepawake bench
+    wait_for bench.out 'q = Quit the application' 5 || fail "bench: no menu: $(cat bench.err)"
+    sleep 1
+    totals() {
+        cat /proc/"$kapid"/task/*/schedstat | awk '{ n += $1 } END { printf "%d ", n }'
+        awk '/^voluntary_ctxt_switches/ { n += $2 } END { print n }' /proc/"$kapid"/task/*/status
+    }
+    read -r cpu0 woke0 < <(totals)
+    start=$(now)
+    sleep "$seconds"
+    read -r cpu1 woke1 < <(totals)
+    echo "figures: cpu_ns=$((cpu1 - cpu0)) wakeups=$((woke1 - woke0)) seconds=$(since "$start")" \
+        "peak_kib=$(awk '/^VmHWM/ { print $2 }' /proc/"$kapid"/status)"
+    type_keys q
+    wait_keepawake 5
+}

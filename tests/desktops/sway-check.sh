@@ -2,7 +2,8 @@
 # keepawake in a headless sway (wlroots), with swayidle as the idle probe.
 # sway refuses to run as root, so the bed (sway, the probe and the program)
 # runs as nobody, in a private folder, runtime dir and session bus.
-# Usage: sway-check.sh KEEPAWAKE MODULE RESIDENT_POINTER
+# Usage: sway-check.sh KEEPAWAKE MODULE RESIDENT_POINTER [BENCH_SECONDS]
+# With BENCH_SECONDS, only measures the running program (see bench_run).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -22,7 +23,7 @@ if [ "${1:-}" != --inside ]; then
         as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
     fi
     "${as_user[@]}" env -i HOME="$bed" PATH=/usr/bin:/bin XDG_RUNTIME_DIR="$bed/run" \
-        XDG_CONFIG_HOME="$bed/config" dbus-run-session -- bash "$bed/sway-check.sh" --inside "$bed"
+        XDG_CONFIG_HOME="$bed/config" dbus-run-session -- bash "$bed/sway-check.sh" --inside "$bed" "${4:-}"
     exit $?
 fi
 
@@ -51,6 +52,10 @@ echo "sway ready after $(since "$bed_start_time") s on $socket, Xwayland $xdispl
 ./resident_pointer >pointer.log 2>&1 &
 pids+=("$!")
 wait_for pointer.log 'ready' 5 || fail "the bed's resident pointer did not start"
+if [ -n "${3:-}" ]; then
+    bench_run "$3"
+    exit 0
+fi
 
 # Running: the probe, started after the program, never sees the session idle.
 start_keepawake run1
