@@ -63,6 +63,7 @@ until_true() {
         sleep 0.05
     done
 }
+answers() { [ -n "$(inhibited)" ]; }
 is_inhibited() { [ "$(inhibited)" = "(true,)" ]; }
 not_inhibited() { [ "$(inhibited)" = "(false,)" ]; }
 is_idle() { [ "$(presence)" = 3 ]; }
@@ -80,9 +81,13 @@ until_true 10 gdbus call --session --timeout 1 --dest org.gnome.Mutter.IdleMonit
     >/dev/null 2>&1 || { tail -20 mutter.log; fail "mutter did not start"; }
 mkdir -p config/gnome-session/sessions
 printf '[GNOME Session]\nName=test\nRequiredComponents=\n' >config/gnome-session/sessions/test.session
-gnome-session --builtin --disable-acceleration-check --session=test >session.log 2>&1 &
-pids+=("$!")
-until_true 10 not_inhibited || { tail -20 session.log; fail "gnome-session did not start"; }
+start_session() {
+    gnome-session --builtin --disable-acceleration-check --session=test >>session.log 2>&1 &
+    sessionpid=$!
+    pids+=("$sessionpid")
+    until_true 10 answers || { tail -20 session.log; fail "gnome-session did not start"; }
+}
+start_session
 socket=$(cd run && ls -d wayland-[0-9] | head -1)
 xdisplay=$(sed -nE 's/.*Using public X11 display (:[0-9]+).*/\1/p' mutter.log | head -1)
 [ -n "$xdisplay" ] || fail "mutter named no Xwayland display"
@@ -117,6 +122,15 @@ type_keys d
 until_true 2 is_inhibited || fail "resumed: IsInhibited(8) not true again"
 echo "resumed: IsInhibited(8) true after $(since "$start") s"
 
+# The session manager restarts: its inhibitors are gone, and the next
+# nudges must take it again.
+kill -9 "$sessionpid"
+wait "$sessionpid" 2>/dev/null
+start=$(now)
+start_session
+until_true 2 is_inhibited || fail "restart: the inhibitor was not taken again"
+echo "restart: IsInhibited(8) true $(since "$start") s after the session manager was restarted"
+
 start=$(now)
 type_keys q
 wait_keepawake 5
@@ -126,8 +140,31 @@ grep -q 'Thread closed and cleaned up.' run1.out || fail "quit: no shutdown line
 [ -s run1.err ] && fail "standard error was not empty: $(cat run1.err)"
 echo "quit: exit 0 after $(since "$start") s, IsInhibited(8) false"
 
+# A session manager that stops answering holds up neither a pause nor the
+# exit, and the inhibitor still goes with the program.
+start_keepawake frozen
+until_true 3 is_inhibited || fail "frozen: no inhibitor"
+kill -STOP "$sessionpid"
+start=$(now)
+type_keys e
+wait_for frozen.out 'd = Disable screen saver' 1 || fail "frozen: the pause waited on the session manager"
+pause_seconds=$(since "$start")
+type_keys d
+kill -CONT "$sessionpid"
+until_true 2 is_inhibited || fail "frozen: not taken again after the session manager went on"
+kill -STOP "$sessionpid"
+start=$(now)
+type_keys q
+wait_keepawake 3
+exit_seconds=$(since "$start")
+kill -CONT "$sessionpid"
+[ "$kastatus" -eq 0 ] || fail "frozen: exit status $kastatus"
+until_true 1 not_inhibited || fail "frozen: the inhibitor outlived the program"
+echo "frozen session manager: menu redrawn after $pause_seconds s, exit 0 after $exit_seconds s"
+
 start_keepawake run2
 until_true 3 is_inhibited || fail "kill: the second run took no inhibitor"
+disown "$kapid"
 kill -9 "$kapid"
 start=$(now)
 until_true 1 not_inhibited || fail "kill -9: the inhibitor outlived the program by more than 1 s"

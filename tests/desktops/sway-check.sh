@@ -80,9 +80,16 @@ type_keys d
 wait_for probe.log RESUMED 1 || fail "resumed: no RESUMED within 1 s"
 echo "resumed: RESUMED after $(since "$start") s"
 
+# A compositor that stops reading holds up neither the nudges nor the exit.
+kill -STOP "$swaypid"
+sleep 1
+start=$(now)
 type_keys q
-wait_keepawake 5
+wait_keepawake 3
+exit_seconds=$(since "$start")
+kill -CONT "$swaypid"
 [ "$kastatus" -eq 0 ] || fail "quit: exit status $kastatus"
+echo "quit with sway stopped: exit after $exit_seconds s"
 grep -q 'Waiting to exit...' run1.out && grep -q 'Thread closed and cleaned up.' run1.out ||
     fail "quit: no shutdown lines"
 [ -s run1.err ] && fail "standard error was not empty: $(cat run1.err)"
