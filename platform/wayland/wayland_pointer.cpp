@@ -20,6 +20,8 @@ std::mutex pointerMutex;
 wl_display* display = nullptr;
 zwlr_virtual_pointer_manager_v1* manager = nullptr;
 zwlr_virtual_pointer_v1* pointer = nullptr;
+wl_registry* registry = nullptr;
+wl_callback* registrySync = nullptr;
 bool registryDone = false;
 bool lost = false;
 
@@ -37,6 +39,7 @@ const wl_registry_listener registryListener{onGlobal, onGlobalRemove};
 void onSyncDone(void*, wl_callback* callback, std::uint32_t) {
     registryDone = true;
     wl_callback_destroy(callback);
+    registrySync = nullptr;
 }
 
 const wl_callback_listener syncListener{onSyncDone};
@@ -89,6 +92,23 @@ void drainEvents() {
     wl_display_dispatch_pending(display);
 }
 
+// Frees every object of ours, then the connection; the compositor drops its
+// side of them with the connection.
+void disconnect() {
+    for (void* object : {static_cast<void*>(pointer), static_cast<void*>(manager), static_cast<void*>(registry),
+                         static_cast<void*>(registrySync)}) {
+        if (object != nullptr) {
+            wl_proxy_destroy(static_cast<wl_proxy*>(object));
+        }
+    }
+    pointer = nullptr;
+    manager = nullptr;
+    registry = nullptr;
+    registrySync = nullptr;
+    wl_display_disconnect(display);
+    display = nullptr;
+}
+
 std::uint32_t nowMs() {
     return static_cast<std::uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
@@ -102,13 +122,12 @@ bool waylandStart() {
     if (display == nullptr) {
         return false;
     }
-    wl_registry* registry = wl_display_get_registry(display);
+    registry = wl_display_get_registry(display);
     wl_registry_add_listener(registry, &registryListener, nullptr);
-    wl_callback_add_listener(wl_display_sync(display), &syncListener, nullptr);
+    registrySync = wl_display_sync(display);
+    wl_callback_add_listener(registrySync, &syncListener, nullptr);
     if (!dispatchUntil(&registryDone, Clock::now() + startLimit) || manager == nullptr) {
-        wl_display_disconnect(display);
-        display = nullptr;
-        manager = nullptr;
+        disconnect();
         return false;
     }
     pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(manager, nullptr);
@@ -141,10 +160,6 @@ void waylandNudge() {
 void waylandClose() {
     std::lock_guard<std::mutex> lock(pointerMutex);
     if (display != nullptr) {
-        // The compositor removes the pointer with the connection.
-        wl_display_disconnect(display);
-        display = nullptr;
-        pointer = nullptr;
-        manager = nullptr;
+        disconnect();
     }
 }

@@ -159,6 +159,7 @@ wait_keepawake 3
 exit_seconds=$(since "$start")
 kill -CONT "$sessionpid"
 [ "$kastatus" -eq 0 ] || fail "frozen: exit status $kastatus"
+[ -s frozen.err ] && fail "frozen: standard error was not empty: $(cat frozen.err)"
 until_true 1 not_inhibited || fail "frozen: the inhibitor outlived the program"
 echo "frozen session manager: menu redrawn after $pause_seconds s, exit 0 after $exit_seconds s"
 
