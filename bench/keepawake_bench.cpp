@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -302,6 +303,71 @@ void writePlot(const Options& options, const Result& keepAwake, const Result& lo
     }
 }
 
+// A Wayland desktop's row: the program in that desktop's headless test bed,
+// measured by the bed itself (bench_run in tests/desktops/bed-lib.sh).
+struct DesktopRow {
+    const char* desktop;
+    const char* mechanism;
+    std::uint32_t intervalMs;
+    bool measured = false;
+    std::string problem;
+    long long cpuNs = 0;
+    long long wakeUps = 0;
+    double seconds = 0;
+    long peakKiB = 0;
+};
+
+void measureDesktop(DesktopRow* row, const std::string& command) {
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        row->problem = "could not be started";
+        return;
+    }
+    char line[1024];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        if (std::sscanf(line, "figures: cpu_ns=%lld wakeups=%lld seconds=%lf peak_kib=%ld", &row->cpuNs,
+                        &row->wakeUps, &row->seconds, &row->peakKiB) == 4) {
+            row->measured = true;
+        } else if (std::strncmp(line, "FAIL", 4) == 0) {
+            row->problem = line;
+        }
+    }
+    pclose(pipe);
+    if (!row->measured && row->problem.empty()) {
+        row->problem = "gave no figures";
+    }
+}
+
+std::string desktopRows(const Options& options) {
+    const std::string beds = KEEPAWAKE_DESKTOP_BEDS;
+    const std::string seconds = fixed(options.seconds, 1);
+    DesktopRow sway{"sway 1.7 (wlroots)", "virtual pointer, one zero motion per nudge", 30, false, {}, 0, 0, 0, 0};
+    DesktopRow gnome{"GNOME (mutter 43, gnome-session)", "session-manager inhibitor held", 3750, false, {}, 0, 0, 0, 0};
+    measureDesktop(&sway, beds + "/sway-check.sh " KEEPAWAKE_PROGRAM " " KEEPAWAKE_MODULE
+                                 " " KEEPAWAKE_RESIDENT_POINTER " " + seconds);
+    measureDesktop(&gnome, beds + "/gnome-check.sh " KEEPAWAKE_PROGRAM " " KEEPAWAKE_MODULE " " + seconds);
+
+    std::ostringstream text;
+    text << "\nWayland sessions, each desktop headless in its own test bed, " << seconds
+         << " s measured; nudges are the seconds over the interval (neither desktop can count them)\n\n"
+         << "| desktop | how | interval (ms) | CPU per nudge (µs) | wake-ups per nudge | wake-ups per second |"
+            " peak resident memory (KiB) |\n|---|---|---|---|---|---|---|\n";
+    for (const DesktopRow* row : {&sway, &gnome}) {
+        text << "| " << row->desktop << " | " << row->mechanism << " | " << row->intervalMs << " | ";
+        if (!row->measured) {
+            std::string problem = row->problem;
+            problem.erase(problem.find_last_not_of("\n") + 1);
+            text << "not measured: " << problem << " | | | |\n";
+            continue;
+        }
+        const double nudges = std::max(1.0, row->seconds * 1000.0 / row->intervalMs);
+        text << fixed(static_cast<double>(row->cpuNs) / nudges / 1000.0, 1) << " | "
+             << fixed(static_cast<double>(row->wakeUps) / nudges, 2) << " | "
+             << fixed(static_cast<double>(row->wakeUps) / row->seconds, 2) << " | " << row->peakKiB << " |\n";
+    }
+    return text.str();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -407,7 +473,8 @@ int main(int argc, char** argv) {
     target("at least 32 nudges a second at 30 ms", columns[1].keepAwake.nudges / columns[1].keepAwake.seconds >= 32);
     verdict << "\nplot: " << (std::filesystem::path(options.outputDir) / "idle.png").string() << "\n";
 
-    std::cout << tableText << verdict.str();
-    std::ofstream(std::filesystem::path(options.outputDir) / "table.md") << tableText << verdict.str();
+    const std::string wayland = desktopRows(options);
+    std::cout << tableText << verdict.str() << wayland;
+    std::ofstream(std::filesystem::path(options.outputDir) / "table.md") << tableText << verdict.str() << wayland;
     return 0;
 }
