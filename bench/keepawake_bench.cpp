@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/command_line_bench.h"
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/x_server.h"
 
@@ -370,5 +371,8 @@ int main(int argc, char** argv) {
 
     std::cout << tableText << verdict.str();
     std::ofstream(std::filesystem::path(options.outputDir) / "table.md") << tableText << verdict.str();
+    const std::string commandLine = commandLineFigures(std::min(options.seconds, 5.0));
+    std::cout << commandLine;
+    std::ofstream(std::filesystem::path(options.outputDir) / "table.md", std::ios::app) << commandLine;
     return 0;
 }
