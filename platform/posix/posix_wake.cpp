@@ -19,6 +19,10 @@ int endedCommandStatus = 0;
 
 namespace {
 
+// Taken before main: once the display connects, a closed standard input's
+// number belongs to its socket, which must never be read as typed input.
+const bool inputClosedAtStart = fcntl(STDIN_FILENO, F_GETFD) < 0;
+
 int wakePipe[2] = {-1, -1};
 volatile sig_atomic_t stopRequested = 0;
 int watchedPidfd = -1;
@@ -110,6 +114,9 @@ std::string watchProcess(std::uint32_t pid) {
 }
 
 Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline) {
+    if (byte != nullptr && inputClosedAtStart) {
+        return Wake::consoleEnded;
+    }
     for (;;) {
         pollfd waits[3];
         nfds_t count = 0;
