@@ -36,6 +36,7 @@ int startCommand(const std::vector<std::string>& command, std::string* problem) 
     signal(SIGQUIT, SIG_IGN);
 
     const pid_t pid = fork();
+    const int forkError = errno;
     if (pid == 0) {
         for (const int reset : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD}) {
             signal(reset, SIG_DFL);
@@ -56,7 +57,7 @@ int startCommand(const std::vector<std::string>& command, std::string* problem) 
     } while (got < 0 && errno == EINTR);
     close(report[0]);
     if (pid < 0 || got == sizeof failure) {
-        failure = pid < 0 ? errno : failure;
+        failure = pid < 0 ? forkError : failure;
         if (pid > 0) {
             waitpid(pid, nullptr, 0);
         }
