@@ -90,6 +90,8 @@ TEST(WindowsCommandLine, ACommandGetsItsArgumentsExactlyAndGivesItsStatus) {
     EXPECT_EQ(ran.status, 40u + std::size(words));
     EXPECT_EQ(ran.output, expected) << "the child's lines alone: nothing of keepawake's own";
 
+    // Found as the console finds a typed name: PATH, then PATHEXT.
+    EXPECT_EQ(run(L"-- cmd /c exit 3").status, 3u);
     EXPECT_EQ(run(L"-- no-such-command-here").status, 127u);
 }
 
