@@ -3,6 +3,7 @@
 // command's status becomes the program's; bad usage leaves the server idle.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -146,6 +147,23 @@ TEST_F(CommandLineOnX, TerminationRequestsEndTheRunInOrder) {
             EXPECT_EQ(output, "") << c.name;
         }
     }
+}
+
+TEST_F(CommandLineOnX, ASecondCtrlCEndsAStuckRunAtOnce) {
+    ChildProcess program = start({"-i", "1s"});
+    // Nobody reads its output: redrawing the menu for each key soon blocks.
+    typeInto(program, std::string(20000, 'x'));
+    std::this_thread::sleep_for(500ms);
+    kill(program.pid, SIGTERM);
+    std::this_thread::sleep_for(500ms);
+    int status = 0;
+    EXPECT_EQ(waitpid(program.pid, &status, WNOHANG), 0) << "the orderly end cannot finish while output blocks";
+    const auto sent = Clock::now();
+    kill(program.pid, SIGINT);
+    EXPECT_EQ(waitForExit(program, 5s), 128 + SIGINT);
+    std::cout << "second request: ended " << std::chrono::duration<double>(Clock::now() - sent).count()
+              << " s after Ctrl+C" << std::endl;
+    releaseChild(program);
 }
 
 TEST_F(CommandLineOnX, CommandsThatCannotRunAndBadUsageNeverNudge) {
