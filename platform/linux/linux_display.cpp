@@ -1,6 +1,18 @@
 // Picks, once, how this session is kept awake, and sends every display call
-// of platform.h to that binding.
+// of platform.h to that binding. A Wayland session never gets XTEST: its
+// Xwayland accepts the fake moves and the desktop ignores them.
 #include "platform/linux/linux_display.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/linux/desktop_module.h"
 
 namespace {
 
@@ -13,11 +25,88 @@ struct DisplayBinding {
 };
 
 void nothing() {}
+void noInput(const MouseInput&) {}
+std::uint32_t noTimeout() {
+    return 0;
+}
 
 const DisplayBinding x11Binding{x11ReadScreenSaverTimeout, x11SendMouseInput, nothing, nothing, x11CloseDisplay};
+const DisplayBinding noBinding{noTimeout, noInput, nothing, nothing, nothing};
+
+// The module's table, once it was loaded and started.
+const DesktopBinding* desktop = nullptr;
+
+std::uint32_t desktopReadTimeout() {
+    return desktop->readScreenSaverTimeout();
+}
+void desktopSendMouseInput(const MouseInput& input) {
+    // As on X11, only relative moves are acted on.
+    if ((input.dwFlags & mouseEventMove) != 0 && (input.dwFlags & mouseEventAbsolute) == 0) {
+        desktop->nudge();
+    }
+}
+void desktopPause() {
+    desktop->pause();
+}
+void desktopResume() {
+    desktop->resume();
+}
+void desktopClose() {
+    desktop->close();
+}
+
+const DisplayBinding desktopBinding{desktopReadTimeout, desktopSendMouseInput, desktopPause, desktopResume,
+                                    desktopClose};
+
+bool isWaylandSession() {
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    return (display != nullptr && display[0] != '\0') || (type != nullptr && std::strcmp(type, "wayland") == 0);
+}
+
+// The module is looked for beside the program (where the build puts it),
+// then where an install puts it. Never unloaded: its thread may outlive the
+// exit's bounded wait.
+const DesktopBinding* loadDesktopModule() {
+    char program[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
+    std::string failure = "not found beside the program or in ../lib/keepawake";
+    if (length > 0) {
+        const std::string path(program, static_cast<std::size_t>(length));
+        const std::string directory = path.substr(0, path.rfind('/'));
+        for (const char* place : {"/keepawake-desktop.so", "/../lib/keepawake/keepawake-desktop.so"}) {
+            const std::string candidate = directory + place;
+            if (access(candidate.c_str(), F_OK) != 0) {
+                continue;
+            }
+            void* module = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (module == nullptr) {
+                failure = dlerror();
+                break;
+            }
+            auto* entry = reinterpret_cast<const DesktopBinding* (*)()>(dlsym(module, KEEPAWAKE_DESKTOP_ENTRY));
+            if (entry != nullptr) {
+                return entry();
+            }
+            failure = candidate + " has no " KEEPAWAKE_DESKTOP_ENTRY;
+            break;
+        }
+    }
+    std::fprintf(stderr, "keepawake: this is a Wayland session, and keepawake-desktop.so, which keeps one awake, "
+                         "could not be loaded (%s): nothing can be kept awake.\n",
+                 failure.c_str());
+    return nullptr;
+}
 
 const DisplayBinding& pickBinding() {
-    return x11Binding;
+    if (!isWaylandSession()) {
+        return x11Binding;
+    }
+    desktop = loadDesktopModule();
+    if (desktop == nullptr || !desktop->start()) {
+        return noBinding;
+    }
+    return desktopBinding;
 }
 
 // Chosen on the first display call, which start-up makes on the main thread

@@ -1,6 +1,8 @@
 // The screen-saver setting and input injection, straight onto Win32.
 #include <windows.h>
 
+#include <cstdio>
+
 #include "platform/platform.h"
 
 // SendInput is told the record's size; it must be what the system expects.
@@ -22,7 +24,20 @@ void sendMouseInput(const MouseInput& input) {
     record.mi.dwFlags = input.dwFlags;
     record.mi.time = input.time;
     record.mi.dwExtraInfo = input.dwExtraInfo;
-    SendInput(1, &record, sizeof(INPUT));
+    // Windows inserts nothing while a secure desktop or a window of higher
+    // integrity has the input. Say so once when that starts and once when it
+    // ends, on standard error, so the console menu stays as it is. Only the
+    // worker nudges, so the state needs no lock.
+    static bool accepted = true;
+    const bool inserted = SendInput(1, &record, sizeof(INPUT)) == 1;
+    if (inserted != accepted) {
+        accepted = inserted;
+        std::fputs(inserted ? "keepawake: Windows accepts the nudges again.\n"
+                            : "keepawake: Windows stopped accepting the nudges (a secure desktop or a window of "
+                              "higher integrity has the input); the screen saver may start.\n",
+                   stderr);
+        std::fflush(stderr);
+    }
 }
 
 // Nudges are all Windows needs: there is nothing held to let go of.

@@ -36,6 +36,10 @@ ChildProcess startChild(const std::vector<std::string>& command, const std::vect
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
         signal(SIGPIPE, SIG_DFL);
+        // Run from a Wayland desktop, the program would leave the test's X
+        // server alone; a test that wants a Wayland session says so.
+        unsetenv("WAYLAND_DISPLAY");
+        unsetenv("XDG_SESSION_TYPE");
         for (const std::string& setting : environment) {
             const auto equals = setting.find('=');
             if (equals == std::string::npos) {

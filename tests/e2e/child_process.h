@@ -15,7 +15,8 @@ struct ChildProcess {
     int errors = -1;  // its standard error, for reading
 };
 
-// environment: "NAME=value" sets, a bare "NAME" removes.
+// environment: "NAME=value" sets, a bare "NAME" removes. WAYLAND_DISPLAY and
+// XDG_SESSION_TYPE are removed unless set here.
 ChildProcess startChild(const std::vector<std::string>& command, const std::vector<std::string>& environment);
 
 void typeInto(ChildProcess& child, const std::string& text);

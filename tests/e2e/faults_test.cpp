@@ -153,6 +153,7 @@ TEST_F(Faults, XServerDiesAndComesBack) {
     kill(server.pid, SIGKILL);
     waitpid(server.pid, nullptr, 0);
     server.pid = -1;
+    holdDisplay(display);
     std::this_thread::sleep_for(1500ms);
 
     // The menu still answers without a server.
@@ -161,7 +162,15 @@ TEST_F(Faults, XServerDiesAndComesBack) {
     typeInto(program, "d\n");
     ASSERT_TRUE(readUntilContains(program.output, screens::heldOff, 10s, &seen));
 
-    server = startXServer(display);
+    // Another test's server may be trying the number just now: it gives up
+    // at once, seeing the lock, so a few tries are enough.
+    releaseDisplay(display);
+    for (int attempt = 0; attempt < 5 && server.pid <= 0; ++attempt) {
+        server = startXServer(display);
+        if (server.pid <= 0) {
+            std::this_thread::sleep_for(200ms);
+        }
+    }
     ASSERT_GT(server.pid, 0) << "no new Xvfb on :" << display;
     const auto restarted = Clock::now();
     std::uint32_t previous = idleMilliseconds(server);

@@ -47,6 +47,8 @@ protected:
         const std::string tail = screens::quitting + screens::cleanedUp;
         ASSERT_GE(output.size(), tail.size());
         EXPECT_EQ(output.substr(output.size() - tail.size()), tail);
+        // A display that takes every nudge, and counts it, gives no warning.
+        EXPECT_EQ(readUntilEnd(program.errors, 1s), "");
     }
 
     static void report(const char* what, std::uint16_t timeout, std::uint32_t interval, const IdleWatch& watch) {

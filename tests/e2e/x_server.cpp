@@ -1,12 +1,17 @@
 #include "tests/e2e/x_server.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/screensaver.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -139,4 +144,96 @@ IdleWatch watchIdle(const XServer& server, std::chrono::milliseconds span) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return watch;
+}
+
+namespace {
+
+std::string lockFile(int display) {
+    return "/tmp/.X" + std::to_string(display) + "-lock";
+}
+
+std::string socketFile(int display) {
+    return "/tmp/.X11-unix/X" + std::to_string(display);
+}
+
+int listenOn(int display, bool tcp) {
+    const int listener = socket(tcp ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0) {
+        return -1;
+    }
+    int bound = -1;
+    if (tcp) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(6000 + display));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bound = bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = socketFile(display);
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        bound = bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    if (bound != 0 || listen(listener, 16) != 0) {
+        close(listener);
+        return -1;
+    }
+    return listener;
+}
+
+}  // namespace
+
+SilentDisplay startSilentDisplay(bool tcp) {
+    mkdir("/tmp/.X11-unix", 01777);
+    for (int display = 200; display < 300; ++display) {
+        // The lock file keeps X servers started meanwhile off this number.
+        const int lock = open(lockFile(display).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
+        if (lock < 0) {
+            continue;
+        }
+        close(lock);
+        struct stat existing{};
+        const int listener = stat(socketFile(display).c_str(), &existing) == 0 ? -1 : listenOn(display, tcp);
+        if (listener < 0) {
+            unlink(lockFile(display).c_str());
+            continue;
+        }
+        SilentDisplay silent;
+        silent.display = display;
+        silent.listener = listener;
+        silent.name = (tcp ? "127.0.0.1:" : ":") + std::to_string(display);
+        return silent;
+    }
+    return {};
+}
+
+void stopSilentDisplay(SilentDisplay& silent) {
+    if (silent.display < 0) {
+        return;
+    }
+    close(silent.listener);
+    if (silent.name[0] == ':') {
+        unlink(socketFile(silent.display).c_str());
+    }
+    unlink(lockFile(silent.display).c_str());
+    silent = SilentDisplay{};
+}
+
+void holdDisplay(int display) {
+    // The killed server's stale lock file is replaced; X servers read the pid.
+    unlink(lockFile(display).c_str());
+    const int lock = open(lockFile(display).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
+    if (lock < 0) {
+        return;
+    }
+    char pid[16];
+    const int length = std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
+    const ssize_t written = write(lock, pid, static_cast<std::size_t>(length));
+    static_cast<void>(written);
+    close(lock);
+}
+
+void releaseDisplay(int display) {
+    unlink(lockFile(display).c_str());
 }

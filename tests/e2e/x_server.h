@@ -36,3 +36,21 @@ struct IdleWatch {
 
 // Samples the server's idle time every couple of milliseconds for the span.
 IdleWatch watchIdle(const XServer& server, std::chrono::milliseconds span);
+
+// A display that accepts connections and never answers: a listening socket
+// that nobody reads, on a display number reserved by its lock file.
+struct SilentDisplay {
+    int display = -1;
+    int listener = -1;
+    std::string name;  // for DISPLAY
+};
+
+// tcp: listens on 127.0.0.1 instead of the local socket. display stays -1 on
+// failure.
+SilentDisplay startSilentDisplay(bool tcp);
+void stopSilentDisplay(SilentDisplay& silent);
+
+// Keeps X servers that other tests start meanwhile off the number of a server
+// that was killed: its lock file names this live process until released.
+void holdDisplay(int display);
+void releaseDisplay(int display);

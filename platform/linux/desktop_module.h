@@ -1,0 +1,25 @@
+// The one entry point of keepawake-desktop.so, the module that keeps a
+// Wayland session awake. It is loaded only in such a session, so the X11
+// program never pays for the D-Bus and Wayland libraries it links. Plain C
+// types only: the module and the program each carry their own C++ runtime.
+#pragma once
+
+#include <cstdint>
+
+struct DesktopBinding {
+    // Picks how this session is kept awake and starts keeping it awake,
+    // waiting at most about a second for the desktop. False when nothing can
+    // (it has said why on standard error).
+    bool (*start)();
+    // The desktop's idle timeout in seconds, 0 when it cannot be read.
+    std::uint32_t (*readScreenSaverTimeout)();
+    // One keep-awake nudge; never waits on the desktop.
+    void (*nudge)();
+    void (*pause)();
+    void (*resume)();
+    // Lets go of the desktop within a short bound.
+    void (*close)();
+};
+
+#define KEEPAWAKE_DESKTOP_ENTRY "keepawakeDesktopBinding"
+extern "C" const DesktopBinding* keepawakeDesktopBinding();

@@ -1,0 +1,94 @@
+# Shared by the desktop checks: a private folder per bed, timing, and
+# keepawake driven through a named pipe. Sourced, not run.
+
+bed_start_time=$(date +%s.%N)
+
+now() { date +%s.%N; }
+# Seconds since $1, two decimals.
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
+
+fail() {
+    echo "FAIL: $*"
+    exit 1
+}
+
+# wait_for FILE PATTERN SECONDS: true once an extended regex matches a line
+# of FILE, false when the time is up.
+wait_for() {
+    local file=$1 pattern=$2 limit=$3 start
+    start=$(now)
+    while :; do
+        grep -Eq -- "$pattern" "$file" 2>/dev/null && return 0
+        awk -v a="$start" -v b="$(now)" -v l="$limit" 'BEGIN { exit !(b - a >= l) }' && return 1
+        sleep 0.05
+    done
+}
+
+# start_keepawake NAME [ENV...]: runs the copied program with its input on
+# a pipe (fd 7 after this), output in NAME.out and NAME.err; pid in $kapid.
+start_keepawake() {
+    local name=$1
+    shift
+    rm -f "$bed/$name.in"
+    mkfifo "$bed/$name.in"
+    env "$@" "$bed/keepawake" <"$bed/$name.in" >"$bed/$name.out" 2>"$bed/$name.err" &
+    kapid=$!
+    exec 7>"$bed/$name.in"
+}
+
+# Sends one command line to the running program.
+type_keys() { printf '%s\n' "$1" >&7; }
+
+# Waits for the program to end; its status in $kastatus, or 124 when it
+# had to be killed after SECONDS.
+wait_keepawake() {
+    local limit=$1 start
+    exec 7>&-
+    start=$(now)
+    while kill -0 "$kapid" 2>/dev/null; do
+        if awk -v a="$start" -v b="$(now)" -v l="$limit" 'BEGIN { exit !(b - a >= l) }'; then
+            kill -9 "$kapid"
+            wait "$kapid" 2>/dev/null
+            kastatus=124
+            return
+        fi
+        sleep 0.05
+    done
+    wait "$kapid" 2>/dev/null
+    kastatus=$?
+}
+
+# True when process $1 holds a connection to an X server. A client's end of
+# a local socket shows no path, so the server's end is looked up by inode.
+connected_to_x() {
+    local peer
+    for peer in $(ss -xp | awk -v p="pid=$1," 'index($0, p) { print $8 }'); do
+        ss -xa | awk -v i="$peer" '$6 == i && $5 ~ /X11-unix/ { found = 1 } END { exit !found }' && return 0
+    done
+    return 1
+}
+
+# True while fewer than $2 seconds have passed since $1.
+before() { awk -v a="$1" -v b="$(now)" -v l="$2" 'BEGIN { exit !(b - a < l) }'; }
+
+# For the benchmark: runs the program for $1 seconds after a 1 s warm-up and
+# prints its time on a processor, its wake-ups (voluntary context switches,
+# all threads) and its peak resident size over that span.
+bench_run() {
+    local seconds=$1 start cpu0 cpu1 woke0 woke1
+    start_keepawake bench
+    wait_for bench.out 'q = Quit the application' 5 || fail "bench: no menu: $(cat bench.err)"
+    sleep 1
+    totals() {
+        cat /proc/"$kapid"/task/*/schedstat | awk '{ n += $1 } END { printf "%d ", n }'
+        awk '/^voluntary_ctxt_switches/ { n += $2 } END { print n }' /proc/"$kapid"/task/*/status
+    }
+    read -r cpu0 woke0 < <(totals)
+    start=$(now)
+    sleep "$seconds"
+    read -r cpu1 woke1 < <(totals)
+    echo "figures: cpu_ns=$((cpu1 - cpu0)) wakeups=$((woke1 - woke0)) seconds=$(since "$start")" \
+        "peak_kib=$(awk '/^VmHWM/ { print $2 }' /proc/"$kapid"/status)"
+    type_keys q
+    wait_keepawake 5
+}

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# keepawake in a headless KDE Plasma compositor: KWin with its lock screen,
+# auto-lock after 1 minute in a private kscreenlockerrc. The session must
+# still be unlocked at 80 s, and swayidle (through KWin's idle protocol)
+# must see it active all along. Slow: about 90 s.
+# Usage: kde-check.sh KEEPAWAKE MODULE
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+
+if [ "${1:-}" != --inside ]; then
+    bed=$(mktemp -d /tmp/keepawake-kde.XXXXXX)
+    trap 'rm -rf "$bed"' EXIT
+    mkdir -m 700 "$bed/run" "$bed/config"
+    cp "$1" "$bed/keepawake"
+    cp "$2" "$bed/keepawake-desktop.so"
+    cp "$here/kde-check.sh" "$here/bed-lib.sh" "$bed/"
+    # The installed binary carries a file capability a container may not
+    # grant, so exec fails; a plain copy has none.
+    cp /usr/bin/kwin_wayland "$bed/kwin_wayland"
+    printf '[Daemon]\nAutolock=true\nTimeout=1\n' >"$bed/config/kscreenlockerrc"
+    env -i HOME="$bed" PATH=/usr/bin:/bin XDG_RUNTIME_DIR="$bed/run" XDG_CONFIG_HOME="$bed/config" \
+        XDG_CONFIG_DIRS="$bed/config" dbus-run-session -- bash "$bed/kde-check.sh" --inside "$bed"
+    exit $?
+fi
+
+bed=$2
+. "$bed/bed-lib.sh"
+cd "$bed"
+pids=()
+cleanup() {
+    exec 7>&-
+    [ -n "${kapid:-}" ] && kill -9 "$kapid" 2>/dev/null
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+}
+trap cleanup EXIT
+
+locked() {
+    gdbus call --session --timeout 2 --dest org.freedesktop.ScreenSaver --object-path /org/freedesktop/ScreenSaver \
+        --method org.freedesktop.ScreenSaver.GetActive 2>/dev/null
+}
+
+LIBGL_ALWAYS_SOFTWARE=1 QT_QUICK_BACKEND=software ./kwin_wayland --virtual --width 1280 --height 720 --xwayland \
+    --no-global-shortcuts --socket wayland-kw >kwin.log 2>&1 &
+kwinpid=$!
+pids+=("$kwinpid")
+export WAYLAND_DISPLAY=wayland-kw
+start=$(now)
+until wayland-info >/dev/null 2>&1 && [ "$(locked)" = "(false,)" ]; do
+    before "$start" 10 || { tail -20 kwin.log; fail "KWin did not start"; }
+    sleep 0.1
+done
+# KWin hands Xwayland its listening sockets; their path names the display.
+xdisplay=$(ss -xlp | awk -v p="pid=$kwinpid," 'index($0, p) && $5 ~ /X11-unix\/X/ { print $5 }' |
+    sed -nE 's/.*X11-unix\/X([0-9]+)$/:\1/p' | head -1)
+export DISPLAY=${xdisplay:-}
+echo "KWin ready after $(since "$bed_start_time") s on $WAYLAND_DISPLAY, Xwayland ${xdisplay:-not found}"
+
+start_keepawake run
+wait_for run.out 'q = Quit the application' 5 || fail "no menu: $(cat run.err)"
+swayidle -w timeout 5 'echo IDLE' resume 'echo RESUMED' >probe.log 2>&1 &
+pids+=("$!")
+if [ -n "$xdisplay" ]; then
+    sleep 1
+    connected_to_x "$kapid" && fail "keepawake is connected to Xwayland"
+    echo "running: no connection to Xwayland"
+fi
+start=$(now)
+for mark in 20 40 60 80; do
+    while before "$start" "$mark"; do sleep 0.5; done
+    state=$(locked)
+    echo "running: at $mark s locked=$state, probe: $(grep -c IDLE probe.log) IDLE"
+    [ "$state" = "(false,)" ] || fail "the session locked (auto-lock after 1 min)"
+    grep -q IDLE probe.log && fail "the idle probe saw the session idle (timeout 5 s)"
+done
+type_keys q
+wait_keepawake 5
+[ "$kastatus" -eq 0 ] || fail "quit: exit status $kastatus"
+[ -s run.err ] && fail "standard error was not empty: $(cat run.err)"
+echo "quit: exit 0"
+echo "KDE checks passed in $(since "$bed_start_time") s"

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# keepawake in a headless sway (wlroots), with swayidle as the idle probe.
+# sway refuses to run as root, so the bed (sway, the probe and the program)
+# runs as nobody, in a private folder, runtime dir and session bus.
+# Usage: sway-check.sh KEEPAWAKE MODULE RESIDENT_POINTER [BENCH_SECONDS]
+# With BENCH_SECONDS, only measures the running program (see bench_run).
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+
+if [ "${1:-}" != --inside ]; then
+    bed=$(mktemp -d /tmp/keepawake-sway.XXXXXX)
+    trap 'rm -rf "$bed"' EXIT
+    chmod 755 "$bed"
+    mkdir -m 700 "$bed/run" "$bed/config"
+    # nobody may not be able to enter the build folder: copies, side by side.
+    cp "$1" "$bed/keepawake"
+    cp "$2" "$bed/keepawake-desktop.so"
+    cp "$3" "$bed/resident_pointer"
+    cp "$here/sway-check.sh" "$here/bed-lib.sh" "$bed/"
+    as_user=()
+    if [ "$(id -u)" -eq 0 ]; then
+        chown -R 65534:65534 "$bed"
+        as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    fi
+    "${as_user[@]}" env -i HOME="$bed" PATH=/usr/bin:/bin XDG_RUNTIME_DIR="$bed/run" \
+        XDG_CONFIG_HOME="$bed/config" dbus-run-session -- bash "$bed/sway-check.sh" --inside "$bed" "${4:-}"
+    exit $?
+fi
+
+bed=$2
+. "$bed/bed-lib.sh"
+cd "$bed"
+pids=()
+cleanup() {
+    exec 7>&-
+    [ -n "${kapid:-}" ] && kill -9 "$kapid" 2>/dev/null
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+}
+trap cleanup EXIT
+
+printf 'xwayland force\noutput HEADLESS-1 resolution 1280x720\n' >sway.conf
+WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman sway -d -c sway.conf >sway.log 2>&1 &
+swaypid=$!
+pids+=("$swaypid")
+wait_for sway.log 'Xserver is ready' 10 || { tail -20 sway.log; fail "sway or its Xwayland did not start"; }
+socket=$(cd run && ls -d wayland-[0-9] | head -1)
+xdisplay=$(sed -nE 's/.*Starting Xwayland on (:[0-9]+).*/\1/p' sway.log | head -1)
+export WAYLAND_DISPLAY=$socket DISPLAY=$xdisplay
+echo "sway ready after $(since "$bed_start_time") s on $socket, Xwayland $xdisplay"
+
+./resident_pointer >pointer.log 2>&1 &
+pids+=("$!")
+wait_for pointer.log 'ready' 5 || fail "the bed's resident pointer did not start"
+if [ -n "${3:-}" ]; then
+    bench_run "$3"
+    exit 0
+fi
+
+# Running: the probe, started after the program, never sees the session idle.
+start_keepawake run1
+wait_for run1.out 'q = Quit the application' 5 || fail "no menu: $(cat run1.err)"
+swayidle -w timeout 2 'echo IDLE' resume 'echo RESUMED' >probe.log 2>&1 &
+pids+=("$!")
+sleep 6
+grep -q IDLE probe.log && fail "running: the session went idle within 6 s: $(cat probe.log)"
+echo "running: no IDLE for 6 s (probe timeout 2 s)"
+
+# With DISPLAY naming Xwayland, the program must not use it at all.
+connected_to_x "$kapid" && fail "keepawake is connected to Xwayland"
+echo "running: no connection to Xwayland"
+
+start=$(now)
+type_keys e
+wait_for probe.log IDLE 3 || fail "paused: no IDLE within 3 s"
+echo "paused: IDLE after $(since "$start") s"
+
+start=$(now)
+type_keys d
+wait_for probe.log RESUMED 1 || fail "resumed: no RESUMED within 1 s"
+echo "resumed: RESUMED after $(since "$start") s"
+
+# A compositor that stops reading holds up neither the nudges nor the exit.
+kill -STOP "$swaypid"
+sleep 1
+start=$(now)
+type_keys q
+wait_keepawake 3
+exit_seconds=$(since "$start")
+kill -CONT "$swaypid"
+[ "$kastatus" -eq 0 ] || fail "quit: exit status $kastatus"
+echo "quit with sway stopped: exit after $exit_seconds s"
+grep -q 'Waiting to exit...' run1.out && grep -q 'Thread closed and cleaned up.' run1.out ||
+    fail "quit: no shutdown lines"
+[ -s run1.err ] && fail "standard error was not empty: $(cat run1.err)"
+echo "quit: exit 0 with the shutdown lines"
+
+# Two more runs one after the other: each makes and drops its pointer.
+for run in run2 run3; do
+    start_keepawake "$run"
+    wait_for "$run.out" 'q = Quit the application' 5 || fail "$run: no menu"
+    sleep 1
+    type_keys q
+    wait_keepawake 5
+    [ "$kastatus" -eq 0 ] || fail "$run: exit status $kastatus"
+done
+sleep 0.5
+kill -0 "$swaypid" 2>/dev/null || fail "sway died after the runs: $(grep -iE 'segfault|error' sway.log | tail -3)"
+wayland-info >/dev/null 2>&1 || fail "sway no longer answers"
+echo "two more runs: sway still running"
+echo "sway checks passed in $(since "$bed_start_time") s"
