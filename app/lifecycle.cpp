@@ -5,6 +5,7 @@
 #include "keepawake/worker.h"
 
 KeepAwakeState keepAwakeState{0, nullptr, 0, 0};
+RunLimits runLimits;
 
 bool pauseWorker(ThreadHandle worker) {
     suspendThread(worker);
@@ -16,21 +17,40 @@ bool resumeWorker(ThreadHandle worker) {
     return true;
 }
 
-int runKeepAwake() {
+int runKeepAwake(const std::vector<std::string>& arguments) {
+    // Bad usage ends here, before the exit hook, the worker or any nudge.
+    CommandLine options;
+    runLimits = RunLimits{};
+    if (const auto status = parseCommandLine(arguments, &options, std::cout, std::cerr)) {
+        return *status;
+    }
+    if (const std::string problem = prepareLimits(options, std::chrono::system_clock::now()); !problem.empty()) {
+        reportUsageError(std::cerr, problem);
+        return usageErrorStatus;
+    }
+
     // First of all, so the worker is brought down in order on every exit,
     // including the failed start below.
     registerExitHook(shutdownHook);
+    // Without arguments Ctrl+C ends the program as it always did.
+    if (!arguments.empty()) {
+        catchStopRequests();
+    }
 
-    keepAwakeState.nudgeIntervalMs = computeNudgeInterval(queryScreenSaverTimeout());
+    const std::uint32_t timeoutInterval = computeNudgeInterval(queryScreenSaverTimeout());
+    keepAwakeState.nudgeIntervalMs = options.intervalMs.value_or(timeoutInterval);
 
     keepAwakeState.workerThread = beginThread(keepAwakeWorker, workerArgument(keepAwakeState.nudgeIntervalMs),
                                               &keepAwakeState.workerThreadId);
     if (keepAwakeState.workerThread == nullptr) {
-        std::printf("Cannot start time thread.\n");
+        std::fprintf(runLimits.quiet ? stderr : stdout, "Cannot start time thread.\n");
         return -1;
     }
 
-    return runMenuLoop();
+    if (!options.command.empty()) {
+        return runCommand(options.command);
+    }
+    return options.noMenu ? waitForLimit() : runMenuLoop();
 }
 
 void shutdownHook() {
@@ -43,5 +63,8 @@ void shutdownHook() {
     closeThreadHandle(keepAwakeState.workerThread);
     closeDisplay();
 
+    if (runLimits.quiet) {
+        return;
+    }
     std::cout << "Thread closed and cleaned up." << std::endl << std::endl;
 }

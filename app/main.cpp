@@ -1,5 +1,5 @@
 #include "app/keep_awake.h"
 
-int main() {
-    return runKeepAwake();
+int main(int argc, char** argv) {
+    return runKeepAwake(commandLineArguments(argc, argv));
 }

@@ -8,6 +8,9 @@ void drawMenu() {
     std::cout << (keepAwakeState.saverEnabled == 1 ? "Screen saver is currently enabled"
                                                    : "Screen saver is currently disabled")
               << std::endl;
+    if (!runLimits.quitsBy.empty()) {
+        std::cout << "Quits by itself " << runLimits.quitsBy << "." << std::endl;
+    }
     std::cout << std::endl;
     std::cout << "Please select from the following options..." << std::endl;
     std::cout << std::endl;
@@ -15,6 +18,24 @@ void drawMenu() {
               << std::endl;
     std::cout << "q = Quit the application" << std::endl;
     std::cout << std::endl;
+}
+
+bool isCommandSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The next command character, skipping white space as formatted input does;
+// false when none will come: end of input, a failed read, a limit reached or
+// a request to stop.
+bool readCommand(char* command) {
+    for (;;) {
+        if (waitForWake(command, runLimits.deadline) != Wake::consoleByte) {
+            return false;
+        }
+        if (!isCommandSpace(*command)) {
+            return true;
+        }
+    }
 }
 
 }  // namespace
@@ -26,8 +47,9 @@ int runMenuLoop() {
         drawMenu();
 
         // End of input or a failed read leaves no way to type "q": quit as it
-        // would, rather than redrawing forever.
-        if (!(std::cin >> command)) {
+        // would, rather than redrawing forever. A limit or a stop request
+        // quits the same way.
+        if (!readCommand(&command)) {
             command = 'q';
         }
 

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/command_line_bench.h"
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/x_server.h"
 
@@ -476,5 +477,8 @@ int main(int argc, char** argv) {
     const std::string wayland = desktopRows(options);
     std::cout << tableText << verdict.str() << wayland;
     std::ofstream(std::filesystem::path(options.outputDir) / "table.md") << tableText << verdict.str() << wayland;
+    const std::string commandLine = commandLineFigures(std::min(options.seconds, 5.0));
+    std::cout << commandLine;
+    std::ofstream(std::filesystem::path(options.outputDir) / "table.md", std::ios::app) << commandLine;
     return 0;
 }

@@ -3,7 +3,11 @@
 // recording fake instead. Results are reported only where a caller needs them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
 #if defined(_WIN32)
 // Thread entries and timer callbacks must use the system's calling
@@ -110,3 +114,43 @@ bool getMessage(ThreadMessage* message);
 
 // Hands the message to its receiver: a timer message runs its callback once.
 void dispatchMessage(const ThreadMessage* message);
+
+// --- Arguments, limits, stop requests and commands ----------------------------
+
+// The program's arguments as UTF-8, without its name: POSIX takes argv as it
+// is, Windows reads its UTF-16 command line (argc and argv are ignored there).
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
+// Makes the end of process pid a wake-up (Wake::processEnded). Empty when
+// that works; otherwise why not: no such process, or it cannot be waited on.
+std::string watchProcess(std::uint32_t pid);
+
+// From now on the requests to end become a wake-up (Wake::stopRequested)
+// instead of ending the process: Ctrl+C, SIGTERM and SIGHUP on POSIX; Ctrl+C,
+// Ctrl+Break and closing the console window on Windows, whose close waits for
+// the process's own exit. A second Ctrl+C once one was caught ends the process
+// at once.
+void catchStopRequests();
+
+// Why the command cannot be run safely as given (Windows: an argument of a
+// batch file that cmd.exe would interpret); empty when it can.
+std::string commandUsageProblem(const std::vector<std::string>& command);
+
+// Runs the command with the program's standard streams, found by the system's
+// search; its end becomes a wake-up (Wake::commandEnded). While it runs,
+// Ctrl+C and Ctrl+\ are left to it and the requests to end are passed on to
+// it, never returned. 0 when started; otherwise the status to exit with (127
+// not found, 126 not runnable) and *problem says why.
+int startCommand(const std::vector<std::string>& command, std::string* problem);
+
+// After Wake::commandEnded: the command's exit status, 128 + N for signal N.
+int commandExitStatus();
+
+enum class Wake { consoleByte, consoleEnded, deadline, processEnded, commandEnded, stopRequested };
+
+// Blocks until the first of: the next byte of standard input (only when byte
+// is not null; it is stored there, and no further byte is taken), the end of
+// input or a failed read, the deadline, the end of the watched process or of
+// the command, a stop request. No wake-ups of its own beyond these (where a
+// process cannot be watched otherwise: one check a second).
+Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline);

@@ -81,14 +81,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(count("postQuitMessage") == 1 && count("waitForThread") == 1 && count("closeThreadHandle") == 1,
             "one stop, one wait, one close", input);
 
-    // The exit processing: a release only if held, then stop, wait, close.
+    // The exit processing: a release only if held, then stop, wait, close,
+    // and the display let go of.
     std::size_t at = callsBeforeExit;
     if (heldAtExit) {
         require(fake::calls[at++] == "resumeThread worker", "held worker released first", input);
     }
-    require(fake::calls.size() == at + 3 && fake::calls[at] == "postQuitMessage 4242" &&
-                fake::calls[at + 1] == "waitForThread worker" && fake::calls[at + 2] == "closeThreadHandle worker",
-            "stop, wait and close in order at exit", input);
+    require(fake::calls.size() == at + 4 && fake::calls[at] == "postQuitMessage 4242" &&
+                fake::calls[at + 1] == "waitForThread worker" && fake::calls[at + 2] == "closeThreadHandle worker" &&
+                fake::calls[at + 3] == "closeDisplay",
+            "stop, wait, close and let go of the display in order at exit", input);
 
     // The output: one whole screen per command read (one more when the input
     // ran out), the first one offering "e", then the quit lines.

@@ -1,6 +1,7 @@
 #include "tests/support/fake_platform.h"
 
 #include <algorithm>
+#include <iostream>
 
 namespace fake {
 
@@ -16,6 +17,14 @@ int deepestSuspend = 0;
 std::deque<unsigned> messages;
 std::vector<MouseInput> sentInputs;
 TimerProc runningTimer = nullptr;
+int wakeBeforeRead = -1;
+Wake wake = Wake::stopRequested;
+std::optional<std::chrono::steady_clock::time_point> lastDeadline;
+std::string watchProblem;
+std::string commandProblem;
+int commandStartStatus = 0;
+int commandStatus = 0;
+int readsDone = 0;
 
 void reset() {
     calls.clear();
@@ -30,6 +39,14 @@ void reset() {
     messages.clear();
     sentInputs.clear();
     runningTimer = nullptr;
+    wakeBeforeRead = -1;
+    wake = Wake::stopRequested;
+    lastDeadline.reset();
+    watchProblem.clear();
+    commandProblem.clear();
+    commandStartStatus = 0;
+    commandStatus = 0;
+    readsDone = 0;
 }
 
 namespace {
@@ -146,4 +163,49 @@ void dispatchMessage(const ThreadMessage* message) {
     if (message->message == timerMessage && runningTimer != nullptr) {
         runningTimer(nullptr, timerMessage, timerId, 0);
     }
+}
+
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
+}
+
+std::string watchProcess(std::uint32_t pid) {
+    calls.push_back("watchProcess " + std::to_string(pid));
+    return watchProblem;
+}
+
+void catchStopRequests() {
+    calls.push_back("catchStopRequests");
+}
+
+std::string commandUsageProblem(const std::vector<std::string>&) {
+    return commandProblem;
+}
+
+int startCommand(const std::vector<std::string>& command, std::string* problem) {
+    std::string call = "startCommand";
+    for (const std::string& word : command) {
+        call += " " + word;
+    }
+    calls.push_back(call);
+    *problem = commandStartStatus != 0 ? "cannot run '" + command[0] + "'" : "";
+    return commandStartStatus;
+}
+
+int commandExitStatus() {
+    return commandStatus;
+}
+
+Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline) {
+    lastDeadline = deadline;
+    if (byte == nullptr || readsDone == wakeBeforeRead) {
+        return wake;
+    }
+    ++readsDone;
+    const int next = std::cin.get();
+    if (next == std::char_traits<char>::eof()) {
+        return Wake::consoleEnded;
+    }
+    *byte = static_cast<char>(next);
+    return Wake::consoleByte;
 }

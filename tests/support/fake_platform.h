@@ -28,6 +28,17 @@ extern int deepestSuspend;   // the most it was ever held
 extern std::deque<unsigned> messages;  // what getMessage hands out; quit when empty
 extern std::vector<MouseInput> sentInputs;
 
+// Console bytes come from std::cin, one per wait. The wake arrives instead of
+// the read with this number (0 = the first; -1: never), and is the answer
+// whenever no byte is wanted.
+extern int wakeBeforeRead;
+extern Wake wake;
+extern std::optional<std::chrono::steady_clock::time_point> lastDeadline;  // of the last wait
+extern std::string watchProblem;      // watchProcess's answer
+extern std::string commandProblem;    // commandUsageProblem's answer
+extern int commandStartStatus;        // startCommand's answer
+extern int commandStatus;             // commandExitStatus's answer
+
 void reset();
 
 }  // namespace fake

@@ -19,6 +19,7 @@ protected:
     void SetUp() override {
         fake::reset();
         keepAwakeState = KeepAwakeState{fake::workerId, fake::workerHandle, 0, 30};
+        runLimits = RunLimits{};
     }
 
     int run(const std::string& typed) {

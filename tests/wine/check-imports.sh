@@ -8,7 +8,7 @@ echo "imports: $(echo $dlls)"
 status=0
 for dll in $dlls; do
     case $(echo "$dll" | tr '[:upper:]' '[:lower:]') in
-        kernel32.dll|user32.dll|advapi32.dll|msvcrt.dll|ntdll.dll) ;;
+        kernel32.dll|user32.dll|advapi32.dll|msvcrt.dll|ntdll.dll|shell32.dll) ;;
         *) echo "not a Windows system DLL: $dll"; status=1 ;;
     esac
 done

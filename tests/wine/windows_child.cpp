@@ -49,7 +49,7 @@ const char* const timeoutValue = "ScreenSaveTimeOut";
 
 }  // namespace
 
-WindowsChild startProgram() {
+WindowsChild startProgram(const std::wstring& arguments) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE inRead = nullptr;
     HANDLE inWrite = nullptr;
@@ -60,18 +60,21 @@ WindowsChild startProgram() {
     SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
 
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = inRead;
     startup.hStdOutput = outWrite;
     startup.hStdError = outWrite;
     PROCESS_INFORMATION started{};
-    std::string commandLine(1, '"');
-    commandLine.append(programPath()).push_back('"');
+    const std::string path = programPath();
+    std::wstring commandLine = L"\"" + std::wstring(path.begin(), path.end()) + L"\"";
+    if (!arguments.empty()) {
+        commandLine += L" " + arguments;
+    }
 
     WindowsChild child;
-    if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                        &started)) {
         CloseHandle(started.hThread);
         child.process = started.hProcess;

@@ -15,7 +15,8 @@ struct WindowsChild {
     std::shared_ptr<ChildOutput> output;
 };
 
-WindowsChild startProgram();
+// arguments: what follows the program's quoted path on its command line.
+WindowsChild startProgram(const std::wstring& arguments = L"");
 void typeInto(WindowsChild& child, const std::string& text);
 void closeInput(WindowsChild& child);
 

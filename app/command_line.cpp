@@ -1,0 +1,141 @@
+#include "app/command_line.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <ostream>
+
+#include "app/durations.h"
+
+namespace {
+
+constexpr const char* programName = "keepawake";
+
+constexpr const char* helpText =
+    "Usage: keepawake [OPTION]... [-- COMMAND [ARG]...]\n"
+    "Keeps the screen saver from starting, from a menu or for a set time.\n"
+    "\n"
+    "  -t, --for DURATION       keep awake for DURATION, then quit\n"
+    "  -u, --until TIME         keep awake until the local clock time HH:MM or HH:MM:SS,\n"
+    "                           then quit (today, or tomorrow if that time has passed)\n"
+    "  -w, --while-pid PID      keep awake while process PID runs, then quit\n"
+    "  -n, --no-menu            no menu and no console clearing: keep awake until a\n"
+    "                           limit above, Ctrl+C, or a request to terminate\n"
+    "  -i, --interval DURATION  nudge every DURATION (10ms to 24h) instead of the\n"
+    "                           interval the screen-saver timeout gives\n"
+    "      --version            print the version and exit\n"
+    "  -h, --help               print this help and exit\n"
+    "\n"
+    "The first limit to arrive ends the program. With -- COMMAND, keep awake while\n"
+    "COMMAND runs, then exit with its status (127: not found, 126: not runnable).\n"
+    "DURATION is seconds, or numbers with units ms, s, m, h, d: 90, 45m, 1h30m, 250ms.\n";
+
+std::string oneLine(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    while (!text.empty() && text.back() == ' ') {
+        text.pop_back();
+    }
+    return text;
+}
+
+// Digits only, 1 to the largest 32-bit value.
+std::optional<std::uint32_t> parsePid(const std::string& text) {
+    if (text.empty() || text.size() > 10 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    const unsigned long long pid = std::stoull(text);
+    if (pid == 0 || pid > 0xFFFFFFFFull) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(pid);
+}
+
+}  // namespace
+
+void reportUsageError(std::ostream& err, const std::string& problem) {
+    err << programName << ": " << oneLine(problem) << '\n'
+        << "Try '" << programName << " --help' for more information." << std::endl;
+}
+
+std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, CommandLine* options,
+                                    std::ostream& out, std::ostream& err) {
+    *options = CommandLine{};
+    // Everything after the first "--" is the command, untouched.
+    const auto dashes = std::find(arguments.begin(), arguments.end(), "--");
+    std::vector<std::string> own(arguments.begin(), dashes);
+    if (dashes != arguments.end()) {
+        options->command.assign(dashes + 1, arguments.end());
+        if (options->command.empty()) {
+            reportUsageError(err, "missing COMMAND after '--'");
+            return usageErrorStatus;
+        }
+    }
+
+    CLI::App app(helpText, programName);
+    std::string forText;
+    std::string untilText;
+    std::string pidText;
+    std::string intervalText;
+    CLI::Option* forOption =
+        app.add_option("-t,--for", forText, "keep awake for DURATION, then quit")->type_name("DURATION");
+    CLI::Option* untilOption =
+        app.add_option("-u,--until", untilText, "keep awake until the local clock time (today or tomorrow), then quit")
+            ->type_name("HH:MM[:SS]");
+    CLI::Option* pidOption =
+        app.add_option("-w,--while-pid", pidText, "keep awake while process PID runs, then quit")->type_name("PID");
+    app.add_flag("-n,--no-menu", options->noMenu,
+                 "no menu and no console clearing: keep awake until a limit, Ctrl+C or a request to terminate");
+    CLI::Option* intervalOption =
+        app.add_option("-i,--interval", intervalText, "nudge every DURATION (10ms to 24h) instead of the timeout's")
+            ->type_name("DURATION");
+    app.set_version_flag("--version", std::string(programName) + " " + KEEPAWAKE_VERSION);
+
+    try {
+        // CLI11 takes the words in reverse order.
+        std::vector<std::string> reversed(own.rbegin(), own.rend());
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        out << helpText << std::flush;
+        return 0;
+    } catch (const CLI::CallForVersion&) {
+        out << programName << " " << KEEPAWAKE_VERSION << std::endl;
+        return 0;
+    } catch (const CLI::ParseError& error) {
+        reportUsageError(err, error.what());
+        return usageErrorStatus;
+    }
+
+    auto fail = [&](const std::string& problem) {
+        reportUsageError(err, problem);
+        return usageErrorStatus;
+    };
+    const std::string durationExamples = "' (examples: 90, 45m, 1h30m, 250ms)";
+    if (forOption->count() > 0 && !(options->forDuration = parseDuration(forText))) {
+        return fail("invalid duration '" + forText + durationExamples);
+    }
+    if (untilOption->count() > 0 && !(options->untilTime = parseClockTime(untilText))) {
+        return fail("invalid clock time '" + untilText + "' (use HH:MM or HH:MM:SS, 00:00 to 23:59:59)");
+    }
+    if (pidOption->count() > 0 && !(options->whilePid = parsePid(pidText))) {
+        return fail("invalid process id '" + pidText + "'");
+    }
+    if (intervalOption->count() > 0) {
+        const auto interval = parseDuration(intervalText);
+        if (!interval) {
+            return fail("invalid duration '" + intervalText + durationExamples);
+        }
+        if (*interval < std::chrono::milliseconds(shortestIntervalMs) ||
+            *interval > std::chrono::milliseconds(longestIntervalMs)) {
+            return fail("interval '" + intervalText + "' out of range (10ms to 24h)");
+        }
+        options->intervalMs = static_cast<std::uint32_t>(interval->count());
+    }
+    if (!options->command.empty()) {
+        if (options->forDuration || options->untilTime || options->whilePid) {
+            return fail("-- COMMAND does not combine with --for, --until or --while-pid");
+        }
+        options->noMenu = true;
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,32 @@
+// What the command line asks for, and reading it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct CommandLine {
+    std::optional<std::chrono::milliseconds> forDuration;
+    std::optional<std::chrono::seconds> untilTime;  // after local midnight
+    std::optional<std::uint32_t> whilePid;
+    bool noMenu = false;
+    std::optional<std::uint32_t> intervalMs;
+    std::vector<std::string> command;  // after "--"; implies noMenu
+};
+
+constexpr int usageErrorStatus = 2;
+constexpr std::uint32_t shortestIntervalMs = 10;
+constexpr std::uint32_t longestIntervalMs = 24 * 3600 * 1000;
+
+// Reads the arguments (without the program's name) into *options. Returns the
+// status to exit with at once: 0 after --help or --version (printed to out),
+// usageErrorStatus after bad usage (reported to err); nothing when the program
+// should run. Touches no system service.
+std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, CommandLine* options,
+                                    std::ostream& out, std::ostream& err);
+
+// One line naming the problem, then where to find help.
+void reportUsageError(std::ostream& err, const std::string& problem);

@@ -1,0 +1,142 @@
+#include "bench/command_line_bench.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/child_process.h"
+#include "tests/e2e/x_server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Voluntary context switches over all of the process's threads: each is one
+// wake-up after a wait.
+long long wakeUps(pid_t pid) {
+    long long total = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+                total += std::atoll(line.c_str() + 24);
+            }
+        }
+    }
+    return total;
+}
+
+struct Span {
+    long long wakeUps = 0;
+    int nudges = 0;
+};
+
+// Wake-ups of the process and nudges at the server over the span.
+Span measure(const XServer& server, pid_t pid, double seconds) {
+    Span span;
+    const long long before = wakeUps(pid);
+    std::uint32_t previous = idleMilliseconds(server);
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        const std::uint32_t idle = idleMilliseconds(server);
+        span.nudges += idle < previous ? 1 : 0;
+        previous = idle;
+        std::this_thread::sleep_for(2ms);
+    }
+    span.wakeUps = wakeUps(pid) - before;
+    return span;
+}
+
+std::string perNudge(const Span& span) {
+    std::ostringstream text;
+    text.precision(2);
+    text << std::fixed << static_cast<double>(span.wakeUps) / std::max(1, span.nudges) << " (" << span.wakeUps
+         << " wake-ups, " << span.nudges << " nudges)";
+    return text.str();
+}
+
+// Median wall time of starting the command and waiting for its end, with a
+// blocking wait so that nothing but the run itself is measured.
+double medianRunMs(const std::vector<std::string>& command, int runs) {
+    std::vector<char*> argv;
+    for (const std::string& word : command) {
+        argv.push_back(const_cast<char*>(word.c_str()));
+    }
+    argv.push_back(nullptr);
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        const auto start = Clock::now();
+        pid_t pid = -1;
+        if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+            return -1;
+        }
+        waitpid(pid, nullptr, 0);
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+}  // namespace
+
+std::string commandLineFigures(double seconds) {
+    XServer server = startXServer();
+    if (server.pid <= 0) {
+        return "command line: Xvfb could not be started\n";
+    }
+    setScreenSaverTimeout(server, 600);
+    const std::vector<std::string> display{"DISPLAY=" + displayName(server)};
+    std::ostringstream table;
+    table << "\ncommand line, nudge every 100 ms, " << seconds << " s measured per run\n\n"
+          << "| run | wake-ups per nudge, running | wake-ups per second, paused |\n|---|---|---|\n";
+
+    ChildProcess noMenu = startChild({KEEPAWAKE_PROGRAM, "-n", "--for", "1h", "-i", "100ms"}, display);
+    std::this_thread::sleep_for(500ms);
+    table << "| --no-menu --for 1h | " << perNudge(measure(server, noMenu.pid, seconds)) << " | - |\n";
+    kill(noMenu.pid, SIGTERM);
+    waitForExit(noMenu, 10s);
+    releaseChild(noMenu);
+
+    ChildProcess menu = startChild({KEEPAWAKE_PROGRAM, "--for", "1h", "-i", "100ms"}, display);
+    std::string seen;
+    readUntilContains(menu.output, "q = Quit the application", 10s, &seen);
+    const Span running = measure(server, menu.pid, seconds);
+    typeInto(menu, "e\n");
+    readUntilContains(menu.output, "d = Disable screen saver", 10s, &seen);
+    std::this_thread::sleep_for(300ms);
+    const Span paused = measure(server, menu.pid, seconds);
+    table << "| menu with --for 1h | " << perNudge(running) << " | "
+          << static_cast<double>(paused.wakeUps) / seconds << " (" << paused.nudges << " nudges) |\n";
+    typeInto(menu, "q\n");
+    waitForExit(menu, 10s);
+    releaseChild(menu);
+
+    const std::string sleepFor = std::to_string(static_cast<int>(seconds) + 5);
+    ChildProcess command = startChild({KEEPAWAKE_PROGRAM, "-i", "100ms", "--", "sleep", sleepFor}, display);
+    std::this_thread::sleep_for(500ms);
+    table << "| -- sleep " << sleepFor << " | " << perNudge(measure(server, command.pid, seconds)) << " | - |\n";
+    kill(command.pid, SIGTERM);
+    waitForExit(command, 10s);
+    releaseChild(command);
+
+    const int runs = 50;
+    setenv("DISPLAY", displayName(server).c_str(), 1);
+    const double bare = medianRunMs({"true"}, runs);
+    const double env = medianRunMs({"env", "true"}, runs);
+    const double through = medianRunMs({KEEPAWAKE_PROGRAM, "--", "true"}, runs);
+    table.precision(2);
+    table << std::fixed << "\nwall time, median of " << runs << " runs: true " << bare << " ms, env true " << env
+          << " ms, keepawake -- true " << through << " ms (" << through - bare << " ms more than true)\n";
+    stopXServer(server);
+    return table.str();
+}

@@ -1,0 +1,163 @@
+// Waiting for the first of: a byte of input, a deadline, a watched process,
+// a command's end, a signal. One poll; signals reach it through a pipe.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_wake.h"
+
+pid_t runningCommand = -1;
+int endedCommandStatus = 0;
+
+namespace {
+
+// Taken before main: once the display connects, a closed standard input's
+// number belongs to its socket, which must never be read as typed input.
+const bool inputClosedAtStart = fcntl(STDIN_FILENO, F_GETFD) < 0;
+
+int wakePipe[2] = {-1, -1};
+volatile sig_atomic_t stopRequested = 0;
+int watchedPidfd = -1;
+pid_t watchedPid = -1;  // checked once a second where there is no pidfd
+
+void onSignal(int signal) {
+    const int savedErrno = errno;
+    if (signal == SIGINT && stopRequested != 0) {
+        _exit(128 + SIGINT);  // asked twice: the user wants out now
+    }
+    if (signal != SIGCHLD) {
+        stopRequested = 1;
+    }
+    const char number = static_cast<char>(signal);
+    [[maybe_unused]] const ssize_t written = write(wakePipe[1], &number, 1);
+    errno = savedErrno;
+}
+
+// What the signals in the pipe ask for: a command's end before a stop.
+std::optional<Wake> drainSignals() {
+    char numbers[64];
+    std::optional<Wake> wake;
+    ssize_t got = 0;
+    while ((got = read(wakePipe[0], numbers, sizeof numbers)) > 0) {
+        for (ssize_t i = 0; i < got; ++i) {
+            const int signal = numbers[i];
+            if (signal == SIGCHLD) {
+                int status = 0;
+                if (runningCommand > 0 && waitpid(runningCommand, &status, WNOHANG) == runningCommand) {
+                    endedCommandStatus = status;
+                    runningCommand = -1;
+                    wake = Wake::commandEnded;
+                }
+            } else if (runningCommand > 0) {
+                kill(runningCommand, signal);  // the command decides
+            } else if (!wake) {
+                wake = Wake::stopRequested;
+            }
+        }
+    }
+    return wake;
+}
+
+}  // namespace
+
+void wakeOnSignal(int signal) {
+    if (wakePipe[0] < 0 && pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;  // left as it was: the signal keeps its usual effect
+    }
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART | (signal == SIGCHLD ? SA_NOCLDSTOP : 0);
+    sigaction(signal, &action, nullptr);
+}
+
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+    return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>{};
+}
+
+void catchStopRequests() {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        wakeOnSignal(signal);
+    }
+}
+
+std::string watchProcess(std::uint32_t pid) {
+    const std::string noSuch = "no process with id " + std::to_string(pid);
+    if (pid > static_cast<std::uint32_t>(INT_MAX)) {
+        return noSuch;
+    }
+    const long fd = syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0);
+    if (fd >= 0) {
+        watchedPidfd = static_cast<int>(fd);
+        return {};
+    }
+    if (errno == ESRCH) {
+        return noSuch;
+    }
+    if (errno == EINVAL) {
+        return "cannot wait for process " + std::to_string(pid) + ": it is a thread, not a process";
+    }
+    // No pidfd here (an old kernel or a sandbox): check once a second.
+    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) {
+        watchedPid = static_cast<pid_t>(pid);
+        return {};
+    }
+    return noSuch;
+}
+
+Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline) {
+    if (byte != nullptr && inputClosedAtStart) {
+        return Wake::consoleEnded;
+    }
+    for (;;) {
+        pollfd waits[3];
+        nfds_t count = 0;
+        const nfds_t signals = count;
+        waits[count++] = pollfd{wakePipe[0], POLLIN, 0};  // ignored by poll while -1
+        const nfds_t process = count;
+        waits[count++] = pollfd{watchedPidfd, POLLIN, 0};
+        const nfds_t input = count;
+        waits[count++] = pollfd{byte != nullptr ? STDIN_FILENO : -1, POLLIN, 0};
+
+        int timeout = -1;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return Wake::deadline;
+            }
+            timeout = static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), INT_MAX));
+        }
+        if (watchedPid > 0) {
+            timeout = timeout < 0 ? 1000 : std::min(timeout, 1000);
+        }
+
+        if (poll(waits, count, timeout) < 0 && errno != EINTR) {
+            return byte != nullptr ? Wake::consoleEnded : Wake::stopRequested;
+        }
+        if (waits[signals].revents != 0) {
+            if (const auto wake = drainSignals()) {
+                return *wake;
+            }
+        }
+        if (waits[process].revents != 0 || (watchedPid > 0 && kill(watchedPid, 0) != 0 && errno == ESRCH)) {
+            return Wake::processEnded;
+        }
+        if (waits[input].revents != 0) {
+            const ssize_t got = read(STDIN_FILENO, byte, 1);
+            if (got == 1) {
+                return Wake::consoleByte;
+            }
+            if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+                return Wake::consoleEnded;
+            }
+        }
+    }
+}

@@ -1,0 +1,14 @@
+// Signals turned into wake-ups: what the POSIX wait and the command runner
+// share.
+#pragma once
+
+#include <sys/types.h>
+
+// The command being run (-1 when none) and, once it has ended, its status as
+// waitpid gave it.
+extern pid_t runningCommand;
+extern int endedCommandStatus;
+
+// From now on the signal writes its number into the wake pipe, which
+// waitForWake watches.
+void wakeOnSignal(int signal);

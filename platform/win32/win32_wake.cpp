@@ -1,0 +1,184 @@
+// Waiting for the first of: a byte of input, a deadline, a watched process,
+// a command's end, a console event. Console input cannot be waited on
+// reliably, so a thread reads it, one byte per request, and signals an event.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <algorithm>
+
+#include "platform/platform.h"
+#include "platform/win32/win32_wake.h"
+
+HANDLE runningCommand = nullptr;
+DWORD commandExitCode = 0;
+
+namespace {
+
+HANDLE watchedProcess = nullptr;
+HANDLE stopEvent = nullptr;
+volatile LONG stopRequests = 0;
+
+// The input reader: wantByte asks for one byte, byteReady answers.
+HANDLE wantByte = nullptr;
+HANDLE byteReady = nullptr;
+char readByte = 0;
+bool inputEnded = false;
+bool byteAsked = false;
+
+DWORD WINAPI readInput(void*) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    while (!inputEnded) {
+        WaitForSingleObject(wantByte, INFINITE);
+        DWORD got = 0;
+        char byte = 0;
+        const BOOL read = ReadFile(input, &byte, 1, &got, nullptr);
+        // Ctrl+Z ends input as the C runtime's text mode has it.
+        inputEnded = !read || got == 0 || byte == 0x1A;
+        readByte = byte;
+        SetEvent(byteReady);
+    }
+    return 0;
+}
+
+bool startReader() {
+    if (byteReady != nullptr) {
+        return true;
+    }
+    wantByte = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    byteReady = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (wantByte == nullptr || byteReady == nullptr) {
+        return false;
+    }
+    const HANDLE reader = CreateThread(nullptr, 0, readInput, nullptr, 0, nullptr);
+    if (reader == nullptr) {
+        return false;
+    }
+    CloseHandle(reader);
+    return true;
+}
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    if (runningCommand != nullptr) {
+        // The command gets the same event and decides; a closing console ends
+        // us, and the job object the command with us.
+        return interrupt ? TRUE : FALSE;
+    }
+    if (InterlockedIncrement(&stopRequests) > 1 && event == CTRL_C_EVENT) {
+        TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);  // asked twice: now
+    }
+    SetEvent(stopEvent);
+    if (!interrupt) {
+        // The process ends as soon as this returns: wait here for the main
+        // thread's orderly exit, which ends this thread with the process.
+        Sleep(INFINITE);
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+std::string toUtf8(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string converted(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, converted.data(), size, nullptr, nullptr);
+    converted.resize(converted.size() - 1);
+    return converted;
+}
+
+std::wstring toWide(const std::string& text) {
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring converted(size > 0 ? static_cast<std::size_t>(size) : 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, converted.data(), size);
+    converted.resize(converted.size() - 1);
+    return converted;
+}
+
+std::vector<std::string> commandLineArguments(int, char**) {
+    int count = 0;
+    LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> arguments;
+    for (int i = 1; words != nullptr && i < count; ++i) {
+        arguments.push_back(toUtf8(words[i]));
+    }
+    LocalFree(words);
+    return arguments;
+}
+
+std::string watchProcess(std::uint32_t pid) {
+    watchedProcess = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (watchedProcess != nullptr) {
+        return {};
+    }
+    if (GetLastError() == ERROR_INVALID_PARAMETER) {
+        return "no process with id " + std::to_string(pid);
+    }
+    return "cannot wait for process " + std::to_string(pid) + " (error " + std::to_string(GetLastError()) + ")";
+}
+
+void catchStopRequests() {
+    stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (stopEvent != nullptr) {
+        SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    }
+}
+
+Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline) {
+    for (;;) {
+        HANDLE handles[4];
+        Wake reasons[4];
+        DWORD count = 0;
+        auto add = [&](HANDLE handle, Wake reason) {
+            if (handle != nullptr) {
+                handles[count] = handle;
+                reasons[count++] = reason;
+            }
+        };
+        add(runningCommand, Wake::commandEnded);
+        add(stopEvent, Wake::stopRequested);
+        add(watchedProcess, Wake::processEnded);
+        if (byte != nullptr) {
+            if (!startReader()) {
+                return Wake::consoleEnded;
+            }
+            if (!byteAsked) {
+                byteAsked = true;
+                SetEvent(wantByte);
+            }
+            add(byteReady, Wake::consoleByte);
+        }
+
+        DWORD timeout = INFINITE;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return Wake::deadline;
+            }
+            timeout = static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(left.count(), INFINITE - 1));
+        } else if (count == 0) {
+            return Wake::stopRequested;  // nothing could ever end the wait
+        }
+
+        const DWORD result = count == 0 ? (Sleep(timeout), WAIT_TIMEOUT)
+                                        : WaitForMultipleObjects(count, handles, FALSE, timeout);
+        if (result == WAIT_TIMEOUT) {
+            continue;  // the deadline is checked above
+        }
+        if (result >= WAIT_OBJECT_0 + count) {
+            return byte != nullptr ? Wake::consoleEnded : Wake::stopRequested;
+        }
+        const Wake reason = reasons[result - WAIT_OBJECT_0];
+        if (reason == Wake::commandEnded) {
+            GetExitCodeProcess(runningCommand, &commandExitCode);
+            CloseHandle(runningCommand);
+            runningCommand = nullptr;
+        } else if (reason == Wake::consoleByte) {
+            byteAsked = false;
+            if (inputEnded) {
+                return Wake::consoleEnded;
+            }
+            *byte = readByte;
+        }
+        return reason;
+    }
+}
