@@ -106,17 +106,22 @@ for zip in "${zips[@]}"; do
     name=${zip%.zip}
     case $name in *-x86_64) objdump=x86_64-w64-mingw32-objdump ;; *) objdump=i686-w64-mingw32-objdump ;; esac
     unzip -l "$dist/$zip"
-    expect "$zip members" "$name/LICENSE.txt $name/README.txt $name/keepawake.exe" \
+    expect "$zip members" "$name/LICENSE.txt $name/README.txt $name/THIRD-PARTY-NOTICES.txt $name/keepawake.exe" \
         "$(unzip -Z1 "$dist/$zip" | tr '\n' ' ' | sed 's/ $//')"
     unzip -q "$dist/$zip" -d "$work"
-    for text in README.txt:README.md LICENSE.txt:LICENSE; do
+    for text in README.txt:README.md LICENSE.txt:LICENSE THIRD-PARTY-NOTICES.txt:; do
         file=$work/$name/${text%%:*}
         lines=$(tr -cd '\n' <"$file" | wc -c)
         crlf=$(grep -c $'\r$' "$file")
         if [ "$lines" -gt 0 ] && [ "$lines" = "$crlf" ]; then pass "$name/${text%%:*}: $lines lines, all CRLF"
         else fail "$name/${text%%:*}: $crlf of $lines lines end in CRLF"; fi
-        tr -d '\r' <"$file" | cmp -s - "${text##*:}" || fail "$name/${text%%:*} is not ${text##*:}"
+        source=${text##*:}
+        if [ -n "$source" ]; then
+            tr -d '\r' <"$file" | cmp -s - "$source" || fail "$name/${text%%:*} is not $source"
+        fi
     done
+    grep -q 'winpthreads' "$work/$name/THIRD-PARTY-NOTICES.txt" \
+        || fail "$name/THIRD-PARTY-NOTICES.txt does not carry the winpthreads notice"
 
     exe=$work/$name/keepawake.exe
     sh tests/wine/check-imports.sh "$objdump" "$exe" || fail "$name: imports a DLL Windows does not ship"
