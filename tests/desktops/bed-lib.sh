@@ -36,6 +36,15 @@ start_keepawake() {
     exec 7>"$bed/$name.in"
 }
 
+# At the end of a check, however it ends: keepawake and every process the
+# check started and listed in pids.
+stop_bed() {
+    exec 7>&-
+    [ -n "${kapid:-}" ] && kill -9 "$kapid" 2>/dev/null
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+}
+
 # Sends one command line to the running program.
 type_keys() { printf '%s\n' "$1" >&7; }
 

@@ -36,13 +36,7 @@ bed=$2
 . "$bed/bed-lib.sh"
 cd "$bed"
 pids=()
-cleanup() {
-    exec 7>&-
-    [ -n "${kapid:-}" ] && kill -9 "$kapid" 2>/dev/null
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    wait 2>/dev/null
-}
-trap cleanup EXIT
+trap stop_bed EXIT
 
 manager() {
     gdbus call --session --timeout 2 --dest org.gnome.SessionManager --object-path "$@"

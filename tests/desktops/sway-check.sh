@@ -31,13 +31,7 @@ bed=$2
 . "$bed/bed-lib.sh"
 cd "$bed"
 pids=()
-cleanup() {
-    exec 7>&-
-    [ -n "${kapid:-}" ] && kill -9 "$kapid" 2>/dev/null
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    wait 2>/dev/null
-}
-trap cleanup EXIT
+trap stop_bed EXIT
 
 printf 'xwayland force\noutput HEADLESS-1 resolution 1280x720\n' >sway.conf
 WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman sway -d -c sway.conf >sway.log 2>&1 &
