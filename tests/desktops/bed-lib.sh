@@ -45,6 +45,14 @@ stop_bed() {
     wait 2>/dev/null
 }
 
+# Inside the bed's session: work in its folder, and stop everything the check
+# starts (listed in pids) when it ends.
+enter_bed() {
+    cd "$bed" || fail "no bed folder $bed"
+    pids=()
+    trap stop_bed EXIT
+}
+
 # Sends one command line to the running program.
 type_keys() { printf '%s\n' "$1" >&7; }
 

@@ -34,9 +34,7 @@ esac
 
 bed=$2
 . "$bed/bed-lib.sh"
-cd "$bed"
-pids=()
-trap stop_bed EXIT
+enter_bed
 
 manager() {
     gdbus call --session --timeout 2 --dest org.gnome.SessionManager --object-path "$@"

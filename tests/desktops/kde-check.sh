@@ -25,9 +25,7 @@ fi
 
 bed=$2
 . "$bed/bed-lib.sh"
-cd "$bed"
-pids=()
-trap stop_bed EXIT
+enter_bed
 
 locked() {
     gdbus call --session --timeout 2 --dest org.freedesktop.ScreenSaver --object-path /org/freedesktop/ScreenSaver \

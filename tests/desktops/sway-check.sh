@@ -29,9 +29,7 @@ fi
 
 bed=$2
 . "$bed/bed-lib.sh"
-cd "$bed"
-pids=()
-trap stop_bed EXIT
+enter_bed
 
 printf 'xwayland force\noutput HEADLESS-1 resolution 1280x720\n' >sway.conf
 WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman sway -d -c sway.conf >sway.log 2>&1 &
