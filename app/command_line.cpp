@@ -91,6 +91,21 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
             ->type_name("DURATION");
     app.set_version_flag("--version", std::string(programName) + " " + KEEPAWAKE_VERSION);
 
+    // CLI11 takes "--no-menu=3" and "--no-menu=" as the flag itself; a value
+    // given to a flag is bad usage.
+    for (const std::string& word : own) {
+        const std::size_t equals = word.find('=');
+        if (word.rfind("--", 0) != 0 || equals == std::string::npos) {
+            continue;
+        }
+        const std::string name = word.substr(0, equals);
+        const CLI::Option* option = app.get_option_no_throw(name);
+        if (option != nullptr && option->get_expected_max() == 0) {
+            reportUsageError(err, "option '" + name + "' takes no value");
+            return usageErrorStatus;
+        }
+    }
+
     try {
         // CLI11 takes the words in reverse order.
         std::vector<std::string> reversed(own.rbegin(), own.rend());

@@ -139,6 +139,12 @@ TEST(Options, BadUsageIsOneLineNamingTheProblemThenTheHint) {
         {{"--until", "17:30", "--", "make"}, "does not combine"},
         {{"-w", "1", "--", "make"}, "does not combine"},
         {{"--for", "1h\nsecond line"}, "second line"},
+        {{"--no-menu=3"}, "'--no-menu' takes no value"},
+        {{"--no-menu=true"}, "'--no-menu' takes no value"},
+        {{"--no-menu="}, "'--no-menu' takes no value"},
+        {{"-t", "1h", "--version=2"}, "'--version' takes no value"},
+        {{"--help=x"}, "'--help' takes no value"},
+        {{"-n3"}, "-3"},
     };
     for (const auto& c : cases) {
         const Parsed p = parse(c.words);
