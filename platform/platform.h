@@ -59,6 +59,22 @@ constexpr std::uint32_t mouseEventAbsolute = 0x8000;
 // activity.
 void sendMouseInput(const MouseInput& input);
 
+// Whether anything in this session can take a nudge. False only where
+// nothing can be kept awake (a Wayland session that offers no way): the
+// worker then sets no timer and costs no wake-ups at all.
+bool displayTakesNudges();
+
+// The system's input clock now and the time of the last user input on it, in
+// milliseconds (Windows: GetTickCount and GetLastInputInfo). A nudge that the
+// system counted as activity moves the last input on to its time. Nothing
+// where the system does not tell; the X11 and Wayland bindings check their
+// nudges their own way.
+struct InputTimes {
+    std::uint32_t now;
+    std::uint32_t lastInput;
+};
+std::optional<InputTimes> readInputTimes();
+
 // Some desktops are kept awake by an inhibitor held for as long as the
 // program wants them awake, not by nudges alone; these tell the display when
 // the user pauses and resumes, so that it lets go of the inhibitor and takes

@@ -111,9 +111,13 @@ const DisplayBinding& pickBinding() {
 
 // Chosen on the first display call, which start-up makes on the main thread
 // before the worker exists.
+const DisplayBinding* chosen = nullptr;
+
 const DisplayBinding& binding() {
-    static const DisplayBinding& chosen = pickBinding();
-    return chosen;
+    if (chosen == nullptr) {
+        chosen = &pickBinding();
+    }
+    return *chosen;
 }
 
 }  // namespace
@@ -134,6 +138,17 @@ void resumeDisplayKeepAwake() {
     binding().resumeKeepAwake();
 }
 
+bool displayTakesNudges() {
+    return &binding() != &noBinding;
+}
+
+std::optional<InputTimes> readInputTimes() {
+    return std::nullopt;
+}
+
 void closeDisplay() {
-    binding().closeDisplay();
+    // A display never asked for is not reached for at exit either.
+    if (chosen != nullptr) {
+        chosen->closeDisplay();
+    }
 }

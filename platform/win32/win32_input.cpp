@@ -40,6 +40,19 @@ void sendMouseInput(const MouseInput& input) {
     }
 }
 
+bool displayTakesNudges() {
+    return true;
+}
+
+std::optional<InputTimes> readInputTimes() {
+    LASTINPUTINFO info{sizeof(LASTINPUTINFO), 0};
+    const DWORD now = GetTickCount();
+    if (!GetLastInputInfo(&info)) {
+        return std::nullopt;
+    }
+    return InputTimes{now, info.dwTime};
+}
+
 // Nudges are all Windows needs: there is nothing held to let go of.
 void pauseDisplayKeepAwake() {}
 void resumeDisplayKeepAwake() {}

@@ -18,3 +18,11 @@ void sendMouseInput(const MouseInput& input) {
                           input.time == 0 && input.dwExtraInfo == 0;
     ++(zeroMove ? counting::nudges : counting::otherInputs);
 }
+
+bool displayTakesNudges() {
+    return true;
+}
+
+std::optional<InputTimes> readInputTimes() {
+    return std::nullopt;
+}

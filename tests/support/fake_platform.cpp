@@ -16,6 +16,12 @@ int suspendCount = 0;
 int deepestSuspend = 0;
 std::deque<unsigned> messages;
 std::vector<MouseInput> sentInputs;
+bool takesNudges = true;
+std::optional<std::uint32_t> inputClock;
+std::uint32_t lastInput = 0;
+bool nudgesCount = true;
+bool nudgesCountLate = false;
+std::optional<std::uint32_t> lateNudge;
 TimerProc runningTimer = nullptr;
 int wakeBeforeRead = -1;
 Wake wake = Wake::stopRequested;
@@ -38,6 +44,12 @@ void reset() {
     deepestSuspend = 0;
     messages.clear();
     sentInputs.clear();
+    takesNudges = true;
+    inputClock.reset();
+    lastInput = 0;
+    nudgesCount = true;
+    nudgesCountLate = false;
+    lateNudge.reset();
     runningTimer = nullptr;
     wakeBeforeRead = -1;
     wake = Wake::stopRequested;
@@ -81,6 +93,31 @@ std::uint32_t readScreenSaverTimeout() {
 void sendMouseInput(const MouseInput& input) {
     calls.push_back("sendMouseInput");
     sentInputs.push_back(input);
+    if (inputClock && nudgesCount) {
+        if (nudgesCountLate) {
+            lateNudge = *inputClock;
+        } else {
+            lastInput = *inputClock;
+        }
+    }
+}
+
+bool displayTakesNudges() {
+    return takesNudges;
+}
+
+std::optional<InputTimes> readInputTimes() {
+    if (!inputClock) {
+        return std::nullopt;
+    }
+    const InputTimes times{*inputClock, lastInput};
+    if (lateNudge) {
+        // Seen from the next read on, as a system that takes input a moment
+        // after SendInput returned.
+        lastInput = *lateNudge;
+        lateNudge.reset();
+    }
+    return times;
 }
 
 void pauseDisplayKeepAwake() {

@@ -27,6 +27,14 @@ extern int suspendCount;     // how deep the worker is held right now
 extern int deepestSuspend;   // the most it was ever held
 extern std::deque<unsigned> messages;  // what getMessage hands out; quit when empty
 extern std::vector<MouseInput> sentInputs;
+extern bool takesNudges;      // displayTakesNudges's answer
+// The input clock readInputTimes tells (nothing while inputClock is empty).
+// A counted nudge moves lastInput to the clock at once, or, when it counts
+// late, at the next read after that.
+extern std::optional<std::uint32_t> inputClock;
+extern std::uint32_t lastInput;
+extern bool nudgesCount;
+extern bool nudgesCountLate;
 
 // Console bytes come from std::cin, one per wait. The wake arrives instead of
 // the read with this number (0 = the first; -1: never), and is the answer

@@ -43,6 +43,7 @@ Finished run(const std::wstring& arguments, std::chrono::milliseconds limit = 30
     result.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     releaseChild(program);
     result.output = writtenSoFar(program);
+    EXPECT_EQ(result.output.find("did not count"), std::string::npos) << "Wine counts the nudges: " << result.output;
     return result;
 }
 
