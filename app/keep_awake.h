@@ -53,8 +53,11 @@ std::string prepareLimits(const CommandLine& options, std::chrono::system_clock:
 // Without the menu: waits for a limit or a stop request, then says so; 0.
 int waitForLimit();
 
-// Runs the command until it ends; its exit status.
-int runCommand(const std::vector<std::string>& command);
+// Starts the command: 0, or the status to exit with (said on stderr).
+int startCommandNow(const std::vector<std::string>& command);
+
+// Waits for the started command to end; its exit status.
+int waitForCommand();
 
 // Draws the menu and acts on commands until the user quits; returns 0.
 int runMenuLoop();

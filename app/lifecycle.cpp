@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "app/keep_awake.h"
+#include "keepawake/nudge_check.h"
 #include "keepawake/worker.h"
 
 KeepAwakeState keepAwakeState{0, nullptr, 0, 0};
@@ -14,6 +15,9 @@ bool pauseWorker(ThreadHandle worker) {
 
 bool resumeWorker(ThreadHandle worker) {
     resumeThread(worker);
+    // Whether the system still counts the nudges is asked again after each
+    // pause: it may have changed meanwhile.
+    checkNextNudge();
     return true;
 }
 
@@ -37,6 +41,14 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
         catchStopRequests();
     }
 
+    // A command needs no interval: it starts at once, and the first nudge
+    // follows once the display has answered.
+    if (!options.command.empty()) {
+        if (const int failed = startCommandNow(options.command); failed != 0) {
+            return failed;
+        }
+    }
+
     const std::uint32_t timeoutInterval = computeNudgeInterval(queryScreenSaverTimeout());
     keepAwakeState.nudgeIntervalMs = options.intervalMs.value_or(timeoutInterval);
 
@@ -44,11 +56,16 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
                                               &keepAwakeState.workerThreadId);
     if (keepAwakeState.workerThread == nullptr) {
         std::fprintf(runLimits.quiet ? stderr : stdout, "Cannot start time thread.\n");
+        if (!options.command.empty()) {
+            // The command's work is never cut short; the failure is still
+            // the status, once it has ended.
+            waitForCommand();
+        }
         return -1;
     }
 
     if (!options.command.empty()) {
-        return runCommand(options.command);
+        return waitForCommand();
     }
     return options.noMenu ? waitForLimit() : runMenuLoop();
 }

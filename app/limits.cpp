@@ -83,12 +83,16 @@ int waitForLimit() {
     return 0;
 }
 
-int runCommand(const std::vector<std::string>& command) {
+int startCommandNow(const std::vector<std::string>& command) {
     std::string problem;
-    if (const int failed = startCommand(command, &problem); failed != 0) {
+    const int failed = startCommand(command, &problem);
+    if (failed != 0) {
         std::cerr << "keepawake: " << problem << std::endl;
-        return failed;
     }
+    return failed;
+}
+
+int waitForCommand() {
     // Stop requests go to the command; only its end returns here.
     waitForWake(nullptr, std::nullopt);
     return commandExitStatus();

@@ -122,22 +122,34 @@ TEST_F(RunWithLimits, ACommandsStatusIsTheProgramsAndNothingOfOursGoesToStdout) 
     EXPECT_EQ(run({"--interval", "1s", "--", "make", "-j 2"}), 7);
     EXPECT_EQ(output, "");
     EXPECT_EQ(errors, "");
-    EXPECT_TRUE(called("startCommand make -j 2"));
+    // The command starts before anything waits on the display.
+    const auto started = std::find(fake::calls.begin(), fake::calls.end(), "startCommand make -j 2");
+    const auto asked = std::find(fake::calls.begin(), fake::calls.end(), "readScreenSaverTimeout");
+    EXPECT_LT(started, asked);
     EXPECT_TRUE(called("beginThread 1000"));
     expectOrderlyStop();
 
+    // A command that cannot start leaves no worker behind and the display
+    // untouched.
     SetUp();
     fake::commandStartStatus = 127;
     EXPECT_EQ(run({"--", "nonexistent"}), 127);
     EXPECT_EQ(output, "");
     EXPECT_EQ(errors, "keepawake: cannot run 'nonexistent'\n");
-    expectOrderlyStop();
+    EXPECT_FALSE(called("readScreenSaverTimeout"));
+    EXPECT_FALSE(called("beginThread 30"));
+    EXPECT_EQ(fake::calls.back(), "closeDisplay");
 
+    // A worker that cannot start: the running command is waited for, never
+    // cut short, and the failure is the status.
     SetUp();
     fake::threadStartFails = true;
+    fake::commandStatus = 0;
+    fake::wake = Wake::commandEnded;
     EXPECT_EQ(run({"--", "make"}), -1);
     EXPECT_EQ(output, "");
-    EXPECT_FALSE(called("startCommand make")) << "no command without the worker";
+    EXPECT_EQ(errors, "Cannot start time thread.\n");
+    EXPECT_TRUE(called("startCommand make"));
 }
 
 TEST_F(RunWithLimits, BadUsageStartsNothing) {
