@@ -1,11 +1,14 @@
 #include "bench/command_line_bench.h"
 
+#include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -87,6 +90,56 @@ double medianRunMs(const std::vector<std::string>& command, int runs) {
     return times[times.size() / 2];
 }
 
+// Median delay from running the command line until the command it runs has
+// started, as the command itself tells the time (date +%s%N).
+double medianStartMs(const std::string& commandLine, int runs) {
+    std::vector<double> delays;
+    for (int i = 0; i < runs; ++i) {
+        const auto before = std::chrono::system_clock::now();
+        FILE* pipe = popen((commandLine + " date +%s%N").c_str(), "r");
+        if (pipe == nullptr) {
+            return -1;
+        }
+        long long startedNs = 0;
+        const bool told = std::fscanf(pipe, "%lld", &startedNs) == 1;
+        pclose(pipe);
+        if (!told) {
+            return -1;
+        }
+        const auto since = std::chrono::nanoseconds(startedNs) - before.time_since_epoch();
+        delays.push_back(std::chrono::duration<double, std::milli>(since).count());
+    }
+    std::sort(delays.begin(), delays.end());
+    return delays[delays.size() / 2];
+}
+
+// A Wayland session in which nothing can be kept awake: no compositor, no
+// session bus. The program can only wait there, and must not wake to do so.
+std::string nothingToNudgeRow(double seconds) {
+    char runtime[] = "/tmp/keepawake-bench-runtime.XXXXXX";
+    if (mkdtemp(runtime) == nullptr) {
+        return "\nWayland session with nothing to keep it awake: not measured (no runtime folder)\n";
+    }
+    ChildProcess child = startChild({KEEPAWAKE_PROGRAM, "-n", "--for", "1h"},
+                                    {"WAYLAND_DISPLAY=wayland-none", "XDG_SESSION_TYPE=wayland",
+                                     std::string("XDG_RUNTIME_DIR=") + runtime,
+                                     "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus", "DISPLAY"});
+    std::this_thread::sleep_for(1500ms);  // past the start-up's bounded wait for the desktop
+    const long long before = wakeUps(child.pid);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const long long woken = wakeUps(child.pid) - before;
+    kill(child.pid, SIGTERM);
+    waitForExit(child, 10s);
+    releaseChild(child);
+    rmdir(runtime);
+    std::ostringstream row;
+    row.precision(2);
+    row << std::fixed << "\nWayland session with nothing to keep it awake, --no-menu --for 1h: "
+        << static_cast<double>(woken) / seconds << " wake-ups per second (" << woken << " in " << seconds
+        << " s)\n";
+    return row.str();
+}
+
 }  // namespace
 
 std::string commandLineFigures(double seconds) {
@@ -129,14 +182,28 @@ std::string commandLineFigures(double seconds) {
     waitForExit(command, 10s);
     releaseChild(command);
 
+    table << nothingToNudgeRow(seconds);
+
     const int runs = 50;
-    setenv("DISPLAY", displayName(server).c_str(), 1);
     const double bare = medianRunMs({"true"}, runs);
     const double env = medianRunMs({"env", "true"}, runs);
-    const double through = medianRunMs({KEEPAWAKE_PROGRAM, "--", "true"}, runs);
+    const std::string through = std::string(KEEPAWAKE_PROGRAM) + " --";
     table.precision(2);
     table << std::fixed << "\nwall time, median of " << runs << " runs: true " << bare << " ms, env true " << env
-          << " ms, keepawake -- true " << through << " ms (" << through - bare << " ms more than true)\n";
+          << " ms\n";
+    for (const bool withDisplay : {true, false}) {
+        if (withDisplay) {
+            setenv("DISPLAY", displayName(server).c_str(), 1);
+        } else {
+            unsetenv("DISPLAY");
+        }
+        const double run = medianRunMs({KEEPAWAKE_PROGRAM, "--", "true"}, runs);
+        const double started = medianStartMs(through, runs);
+        const double envStarted = medianStartMs("env", runs);
+        table << (withDisplay ? "with a display" : "without a display") << ": keepawake -- true " << run << " ms ("
+              << run - bare << " ms more than true); the command starts " << started
+              << " ms after keepawake is run (env: " << envStarted << " ms)\n";
+    }
     stopXServer(server);
     return table.str();
 }
