@@ -171,3 +171,35 @@ TEST(SilentDisplay, StartsQuitsAndSaysSoOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SilentDisplay, ACommandStartsWithoutWaitingForIt) {
+    // The command needs no interval: it must not wait for a display that
+    // never answers, while the program still ends in order afterwards.
+    SilentDisplay silent = startSilentDisplay(false);
+    ASSERT_GE(silent.display, 0);
+    const auto start = Clock::now();
+    ChildProcess program =
+        startChild({KEEPAWAKE_PROGRAM, "--", "sh", "-c", "echo started; read line; exit 5"}, {"DISPLAY=" + silent.name});
+    std::string seen;
+    const bool started = readUntilContains(program.output, "started\n", 5s, &seen);
+    const Ms startedAfter = since(start);
+    typeInto(program, "\n");
+    const int status = waitForExit(program, 5s);
+    const Ms ended = since(start);
+    const std::string errors = readUntilEnd(program.errors, 1s);
+    releaseChild(program);
+    stopSilentDisplay(silent);
+
+    std::cout << "silent display: the command started after " << startedAfter.count() << " ms; keepawake ended after "
+              << ended.count() << " ms with status " << status << std::endl;
+    EXPECT_TRUE(started) << seen;
+    EXPECT_LE(startedAfter, 300ms) << "the display's one-second wait came first";
+    EXPECT_EQ(status, 5);
+    EXPECT_EQ(seen, "started\n") << "nothing of keepawake's own on standard output";
+    EXPECT_EQ(lineCount(errors), 1) << errors;
+    EXPECT_NE(errors.find("did not answer"), std::string::npos) << errors;
+}
+
+}  // namespace
