@@ -23,6 +23,11 @@ constexpr const char* helpText =
     "                           limit above, Ctrl+C, or a request to terminate\n"
     "  -i, --interval DURATION  nudge every DURATION (10ms to 24h) instead of the\n"
     "                           interval the screen-saver timeout gives\n"
+    "      --only-on-ac         keep awake only while the machine runs on mains power:\n"
+    "                           on battery it pauses by itself and resumes when power\n"
+    "                           comes back\n"
+    "      --pause-when-locked  pause by itself while the session is locked; resume on\n"
+    "                           unlock\n"
     "      --version            print the version and exit\n"
     "  -h, --help               print this help and exit\n"
     "\n"
@@ -89,6 +94,8 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
     CLI::Option* intervalOption =
         app.add_option("-i,--interval", intervalText, "nudge every DURATION (10ms to 24h) instead of the timeout's")
             ->type_name("DURATION");
+    app.add_flag("--only-on-ac", options->onlyOnAc, "keep awake only while on mains power");
+    app.add_flag("--pause-when-locked", options->pauseWhenLocked, "pause by itself while the session is locked");
     app.set_version_flag("--version", std::string(programName) + " " + KEEPAWAKE_VERSION);
 
     // CLI11 takes "--no-menu=3" and "--no-menu=" as the flag itself; a value

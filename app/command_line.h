@@ -15,6 +15,8 @@ struct CommandLine {
     bool noMenu = false;
     std::optional<std::uint32_t> intervalMs;
     std::vector<std::string> command;  // after "--"; implies noMenu
+    bool onlyOnAc = false;          // pause by itself on battery
+    bool pauseWhenLocked = false;   // pause by itself while the session is locked
 };
 
 constexpr int usageErrorStatus = 2;

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,11 +23,40 @@ extern KeepAwakeState keepAwakeState;
 
 // What the command line set for this run; main thread only.
 struct RunLimits {
-    std::optional<std::chrono::steady_clock::time_point> deadline;  // --for and --until, whichever is first
+    // --until: the local date and time it stands for, turned into a time of
+    // the system clock anew whenever that clock is set.
+    std::optional<std::tm> untilLocal;
     std::string quitsBy;  // for the menu: "at 17:30:00", "when process 4242 ends"; empty without a limit
     bool quiet = false;   // a command runs: nothing of our own on standard output
+    unsigned watched = 0; // watchPower, watchLock: the machine states that pause the run
 };
 extern RunLimits runLimits;
+
+// Why the worker is held: the user's own pause ("e"), and the machine's.
+// Held while any is; an automatic resume never undoes the user's pause.
+struct PauseReasons {
+    bool user = false;
+    bool onBattery = false;
+    bool locked = false;
+};
+extern PauseReasons pauseReasons;
+
+// "e" and "d": the user's pause and resume.
+void pauseByUser();
+void resumeByUser();
+
+// Takes the machine's state as it is now, pausing or resuming to match.
+// True when that changed whether the worker is held.
+bool followMachine();
+
+// The line under the menu's status line that says why the worker is held
+// when the machine is the reason; empty otherwise.
+std::string machinePauseLine();
+
+// What a wake-up other than input or a command's end asks for, wherever the
+// main thread waits: the limits' clocks and the machine are handled here.
+enum class WakeOutcome { keepWaiting, stateChanged, quit };
+WakeOutcome handleWake(Wake wake);
 
 // The longest period a Windows timer accepts; longer intervals are cut to it.
 constexpr std::uint32_t longestNudgeIntervalMs = 2147483647u;
@@ -49,6 +79,9 @@ int runKeepAwake(const std::vector<std::string>& arguments = {});
 // Empty when all is well; otherwise the usage problem. Touches the system only
 // for --while-pid and a command.
 std::string prepareLimits(const CommandLine& options, std::chrono::system_clock::time_point now);
+
+// Arms the limits' clocks; once the run is sure to start.
+void armLimits(const CommandLine& options);
 
 // Without the menu: waits for a limit or a stop request, then says so; 0.
 int waitForLimit();

@@ -25,6 +25,7 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     // Bad usage ends here, before the exit hook, the worker or any nudge.
     CommandLine options;
     runLimits = RunLimits{};
+    pauseReasons = PauseReasons{};
     if (const auto status = parseCommandLine(arguments, &options, std::cout, std::cerr)) {
         return *status;
     }
@@ -39,6 +40,11 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     // Without arguments Ctrl+C ends the program as it always did.
     if (!arguments.empty()) {
         catchStopRequests();
+    }
+    armLimits(options);
+    // The machine's first state arrives as a change, once the worker runs.
+    if (runLimits.watched != 0) {
+        watchMachine(runLimits.watched);
     }
 
     // A command needs no interval: it starts at once, and the first nudge

@@ -44,6 +44,13 @@ system_clock::time_point nextClockTime(std::chrono::seconds timeOfDay, system_cl
     }
 }
 
+// The --until time on the system clock, as the local clock stands now.
+system_clock::time_point untilOnTheClock() {
+    std::tm local = *runLimits.untilLocal;
+    local.tm_isdst = -1;
+    return system_clock::from_time_t(std::mktime(&local));
+}
+
 }  // namespace
 
 std::string prepareLimits(const CommandLine& options, system_clock::time_point now) {
@@ -53,15 +60,14 @@ std::string prepareLimits(const CommandLine& options, system_clock::time_point n
     }
     if (options.untilTime) {
         const auto until = nextClockTime(*options.untilTime, now);
+        const std::time_t seconds = system_clock::to_time_t(until);
+        runLimits.untilLocal = *std::localtime(&seconds);
         quitTime = quitTime ? std::min(*quitTime, until) : until;
     }
     if (quitTime) {
-        // Measured on the steady clock from here: a change of the wall clock
-        // does not move it.
-        runLimits.deadline = std::chrono::steady_clock::now() +
-                             std::chrono::duration_cast<std::chrono::steady_clock::duration>(*quitTime - now);
         runLimits.quitsBy = "at " + describeTime(*quitTime, now);
     }
+    // Armed only once all is well: bad usage starts nothing.
     if (options.whilePid) {
         if (std::string problem = watchProcess(*options.whilePid); !problem.empty()) {
             return problem;
@@ -73,12 +79,42 @@ std::string prepareLimits(const CommandLine& options, system_clock::time_point n
         runLimits.quiet = true;
         return commandUsageProblem(options.command);
     }
+    runLimits.watched = (options.onlyOnAc ? watchPower : 0) | (options.pauseWhenLocked ? watchLock : 0);
     return {};
 }
 
+void armLimits(const CommandLine& options) {
+    if (options.forDuration) {
+        armElapsedDeadline(*options.forDuration);
+    }
+    if (runLimits.untilLocal) {
+        armWallDeadline(untilOnTheClock());
+    }
+}
+
+WakeOutcome handleWake(Wake wake) {
+    switch (wake) {
+    case Wake::clockSet:
+        // The clock was set: the local time asked for may now stand for
+        // another moment, or have come.
+        if (runLimits.untilLocal) {
+            armWallDeadline(untilOnTheClock());
+        }
+        return WakeOutcome::keepWaiting;
+    case Wake::machineChanged:
+        return followMachine() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
+    case Wake::consoleByte:
+    case Wake::commandEnded:
+        return WakeOutcome::keepWaiting;
+    default:
+        return WakeOutcome::quit;
+    }
+}
+
 int waitForLimit() {
-    // Only a limit or a stop request returns; either ends the run as "q".
-    waitForWake(nullptr, runLimits.deadline);
+    // Only a limit or a stop request ends the run, as "q" does.
+    while (handleWake(waitForWake(nullptr, std::nullopt)) != WakeOutcome::quit) {
+    }
     std::cout << "Waiting to exit..." << std::endl;
     return 0;
 }
@@ -94,6 +130,11 @@ int startCommandNow(const std::vector<std::string>& command) {
 
 int waitForCommand() {
     // Stop requests go to the command; only its end returns here.
-    waitForWake(nullptr, std::nullopt);
-    return commandExitStatus();
+    for (;;) {
+        const Wake wake = waitForWake(nullptr, std::nullopt);
+        if (wake != Wake::machineChanged && wake != Wake::clockSet) {
+            return commandExitStatus();  // its end, or a wait that cannot go on
+        }
+        handleWake(wake);
+    }
 }

@@ -8,6 +8,9 @@ void drawMenu() {
     std::cout << (keepAwakeState.saverEnabled == 1 ? "Screen saver is currently enabled"
                                                    : "Screen saver is currently disabled")
               << std::endl;
+    if (const std::string why = machinePauseLine(); !why.empty()) {
+        std::cout << why << std::endl;
+    }
     if (!runLimits.quitsBy.empty()) {
         std::cout << "Quits by itself " << runLimits.quitsBy << "." << std::endl;
     }
@@ -24,16 +27,31 @@ bool isCommandSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+enum class Read { command, redraw, none };
+
 // The next command character, skipping white space as formatted input does;
-// false when none will come: end of input, a failed read, a limit reached or
-// a request to stop.
-bool readCommand(char* command) {
+// redraw when the state changed meanwhile (the machine paused or resumed the
+// worker); none when no command will come: end of input, a failed read, a
+// limit reached or a request to stop.
+Read readCommand(char* command) {
     for (;;) {
-        if (waitForWake(command, runLimits.deadline) != Wake::consoleByte) {
-            return false;
+        const Wake wake = waitForWake(command, std::nullopt);
+        if (wake == Wake::consoleByte) {
+            if (!isCommandSpace(*command)) {
+                return Read::command;
+            }
+            continue;
         }
-        if (!isCommandSpace(*command)) {
-            return true;
+        if (wake == Wake::consoleEnded) {
+            return Read::none;
+        }
+        switch (handleWake(wake)) {
+        case WakeOutcome::keepWaiting:
+            continue;
+        case WakeOutcome::stateChanged:
+            return Read::redraw;
+        case WakeOutcome::quit:
+            return Read::none;
         }
     }
 }
@@ -49,25 +67,20 @@ int runMenuLoop() {
         // End of input or a failed read leaves no way to type "q": quit as it
         // would, rather than redrawing forever. A limit or a stop request
         // quits the same way.
-        if (!readCommand(&command)) {
+        const Read read = readCommand(&command);
+        if (read == Read::redraw) {
+            continue;
+        }
+        if (read == Read::none) {
             command = 'q';
         }
 
         switch (command) {
         case 'd':
-            resumeDisplayKeepAwake();
-            resumeWorker(keepAwakeState.workerThread);
-            keepAwakeState.saverEnabled = 0;
+            resumeByUser();
             break;
         case 'e':
-            // Hold at most one level deep: a single "d" or the exit must
-            // always be enough to release the worker.
-            if (keepAwakeState.saverEnabled == 0) {
-                // Held first, so no nudge follows the display's release.
-                pauseWorker(keepAwakeState.workerThread);
-                pauseDisplayKeepAwake();
-                keepAwakeState.saverEnabled = 1;
-            }
+            pauseByUser();
             break;
         case 'q':
             std::cout << "Waiting to exit..." << std::endl;

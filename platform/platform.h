@@ -162,11 +162,39 @@ int startCommand(const std::vector<std::string>& command, std::string* problem);
 // After Wake::commandEnded: the command's exit status, 128 + N for signal N.
 int commandExitStatus();
 
-enum class Wake { consoleByte, consoleEnded, deadline, processEnded, commandEnded, stopRequested };
+// --- Limits on clocks that keep through sleep, and the machine's state -------
+
+// The run's limits, on clocks that go on while the machine sleeps. Once the
+// first comes, waitForWake returns Wake::deadline (at once on waking when it
+// passed in sleep). The wall deadline is a time of the system clock and
+// follows it when it is set, which waitForWake reports as Wake::clockSet;
+// the caller then arms it anew, since a time-zone change moves the local
+// time it stands for. The elapsed deadline counts time asleep from now.
+void armWallDeadline(std::chrono::system_clock::time_point when);
+void armElapsedDeadline(std::chrono::milliseconds fromNow);
+
+// What of the machine the run follows, and what it knows of it. A change
+// becomes Wake::machineChanged. Where a state cannot be known (no power
+// service, no session manager) one line on standard error says so, and it
+// reads as on mains power and unlocked. A machine without a battery is on
+// mains power. Nothing waits on a service beyond a bound.
+constexpr unsigned watchPower = 1;
+constexpr unsigned watchLock = 2;
+struct MachineState {
+    bool onBattery = false;
+    bool locked = false;
+};
+void watchMachine(unsigned what);
+MachineState readMachineState();
+
+enum class Wake { consoleByte, consoleEnded, deadline, processEnded, commandEnded, stopRequested, clockSet,
+                  machineChanged };
 
 // Blocks until the first of: the next byte of standard input (only when byte
 // is not null; it is stored there, and no further byte is taken), the end of
 // input or a failed read, the deadline, the end of the watched process or of
-// the command, a stop request. No wake-ups of its own beyond these (where a
-// process cannot be watched otherwise: one check a second).
+// the command, a stop request, an armed limit, the clock being set, a change
+// of the watched machine. No wake-ups of its own beyond these (where a
+// process cannot be watched otherwise: one check a second). The deadline is
+// on the steady clock, for short bounds; the run's limits are armed above.
 Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "platform/dbus/dbus_inhibitor.h"
+#include "platform/dbus/machine_watch.h"
 #include "platform/wayland/wayland_pointer.h"
 
 namespace {
@@ -71,7 +72,7 @@ void close() {
     mechanism = Mechanism::none;
 }
 
-const DesktopBinding binding{start, readScreenSaverTimeout, nudge, pause, resume, close};
+const DesktopBinding binding{start, readScreenSaverTimeout, nudge, pause, resume, close, machineWatch, machineRead};
 
 }  // namespace
 

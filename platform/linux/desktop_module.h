@@ -19,6 +19,11 @@ struct DesktopBinding {
     void (*resume)();
     // Lets go of the desktop within a short bound.
     void (*close)();
+    // Follows the power source and the session's lock on the system bus
+    // (what: watchPower and watchLock of platform.h), writing a byte to
+    // notifyFd on each change; never waits on the bus. Needs no start.
+    void (*watchMachine)(unsigned what, int notifyFd);
+    void (*readMachine)(bool* onBattery, bool* locked);
 };
 
 #define KEEPAWAKE_DESKTOP_ENTRY "keepawakeDesktopBinding"

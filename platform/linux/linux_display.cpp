@@ -3,16 +3,12 @@
 // Xwayland accepts the fake moves and the desktop ignores them.
 #include "platform/linux/linux_display.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "platform/linux/desktop_module.h"
+#include "platform/linux/desktop_loader.h"
 
 namespace {
 
@@ -64,45 +60,22 @@ bool isWaylandSession() {
     return (display != nullptr && display[0] != '\0') || (type != nullptr && std::strcmp(type, "wayland") == 0);
 }
 
-// The module is looked for beside the program (where the build puts it),
-// then where an install puts it. Never unloaded: its thread may outlive the
-// exit's bounded wait.
-const DesktopBinding* loadDesktopModule() {
-    char program[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
-    std::string failure = "not found beside the program or in ../lib/keepawake";
-    if (length > 0) {
-        const std::string path(program, static_cast<std::size_t>(length));
-        const std::string directory = path.substr(0, path.rfind('/'));
-        for (const char* place : {"/keepawake-desktop.so", "/../lib/keepawake/keepawake-desktop.so"}) {
-            const std::string candidate = directory + place;
-            if (access(candidate.c_str(), F_OK) != 0) {
-                continue;
-            }
-            void* module = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
-            if (module == nullptr) {
-                failure = dlerror();
-                break;
-            }
-            auto* entry = reinterpret_cast<const DesktopBinding* (*)()>(dlsym(module, KEEPAWAKE_DESKTOP_ENTRY));
-            if (entry != nullptr) {
-                return entry();
-            }
-            failure = candidate + " has no " KEEPAWAKE_DESKTOP_ENTRY;
-            break;
-        }
+const DesktopBinding* loadForWayland() {
+    std::string failure;
+    const DesktopBinding* module = loadDesktopModule(&failure);
+    if (module == nullptr) {
+        std::fprintf(stderr, "keepawake: this is a Wayland session, and keepawake-desktop.so, which keeps one awake, "
+                             "could not be loaded (%s): nothing can be kept awake.\n",
+                     failure.c_str());
     }
-    std::fprintf(stderr, "keepawake: this is a Wayland session, and keepawake-desktop.so, which keeps one awake, "
-                         "could not be loaded (%s): nothing can be kept awake.\n",
-                 failure.c_str());
-    return nullptr;
+    return module;
 }
 
 const DisplayBinding& pickBinding() {
     if (!isWaylandSession()) {
         return x11Binding;
     }
-    desktop = loadDesktopModule();
+    desktop = loadForWayland();
     if (desktop == nullptr || !desktop->start()) {
         return noBinding;
     }

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 
 pid_t runningCommand = -1;
 int endedCommandStatus = 0;
+int machineWakeFd = -1;
 
 namespace {
 
@@ -27,6 +29,38 @@ int wakePipe[2] = {-1, -1};
 volatile sig_atomic_t stopRequested = 0;
 int watchedPidfd = -1;
 pid_t watchedPid = -1;  // checked once a second where there is no pidfd
+
+// The limits: a timer on the system clock, told when that clock is set, and
+// one on the boot clock, which counts time asleep. Where timerfds cannot be
+// made, the steady clock stands in.
+int wallTimer = -1;
+int elapsedTimer = -1;
+std::optional<std::chrono::steady_clock::time_point> fallbackDeadline;
+
+// A zero time would disarm the timer instead of firing it now.
+timespec toTimespec(std::chrono::nanoseconds value) {
+    if (value.count() <= 0) {
+        value = std::chrono::nanoseconds(1);
+    }
+    return timespec{static_cast<time_t>(value.count() / 1'000'000'000),
+                    static_cast<long>(value.count() % 1'000'000'000)};
+}
+
+void fallBack(std::chrono::steady_clock::time_point when) {
+    fallbackDeadline = fallbackDeadline ? std::min(*fallbackDeadline, when) : when;
+}
+
+// Reads an expired or cancelled timer: what it means for the wait.
+std::optional<Wake> readTimer(int timer) {
+    std::uint64_t expirations = 0;
+    if (read(timer, &expirations, sizeof expirations) == static_cast<ssize_t>(sizeof expirations)) {
+        return Wake::deadline;
+    }
+    if (errno == ECANCELED) {
+        return Wake::clockSet;
+    }
+    return std::nullopt;
+}
 
 void onSignal(int signal) {
     const int savedErrno = errno;
@@ -113,12 +147,36 @@ std::string watchProcess(std::uint32_t pid) {
     return noSuch;
 }
 
+void armWallDeadline(std::chrono::system_clock::time_point when) {
+    if (wallTimer < 0) {
+        wallTimer = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
+    }
+    const itimerspec due{{0, 0}, toTimespec(when.time_since_epoch())};
+    if (wallTimer < 0 || timerfd_settime(wallTimer, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &due, nullptr) != 0) {
+        fallBack(std::chrono::steady_clock::now() +
+                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(when - std::chrono::system_clock::now()));
+    }
+}
+
+void armElapsedDeadline(std::chrono::milliseconds fromNow) {
+    if (elapsedTimer < 0) {
+        elapsedTimer = timerfd_create(CLOCK_BOOTTIME, TFD_CLOEXEC | TFD_NONBLOCK);
+    }
+    const itimerspec due{{0, 0}, toTimespec(fromNow)};
+    if (elapsedTimer < 0 || timerfd_settime(elapsedTimer, 0, &due, nullptr) != 0) {
+        fallBack(std::chrono::steady_clock::now() + fromNow);
+    }
+}
+
 Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline) {
+    if (fallbackDeadline) {
+        deadline = deadline ? std::min(*deadline, *fallbackDeadline) : *fallbackDeadline;
+    }
     if (byte != nullptr && inputClosedAtStart) {
         return Wake::consoleEnded;
     }
     for (;;) {
-        pollfd waits[3];
+        pollfd waits[6];
         nfds_t count = 0;
         const nfds_t signals = count;
         waits[count++] = pollfd{wakePipe[0], POLLIN, 0};  // ignored by poll while -1
@@ -126,6 +184,12 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         waits[count++] = pollfd{watchedPidfd, POLLIN, 0};
         const nfds_t input = count;
         waits[count++] = pollfd{byte != nullptr ? STDIN_FILENO : -1, POLLIN, 0};
+        const nfds_t wall = count;
+        waits[count++] = pollfd{wallTimer, POLLIN, 0};
+        const nfds_t elapsed = count;
+        waits[count++] = pollfd{elapsedTimer, POLLIN, 0};
+        const nfds_t machine = count;
+        waits[count++] = pollfd{machineWakeFd, POLLIN, 0};
 
         int timeout = -1;
         if (deadline) {
@@ -149,6 +213,19 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         }
         if (waits[process].revents != 0 || (watchedPid > 0 && kill(watchedPid, 0) != 0 && errno == ESRCH)) {
             return Wake::processEnded;
+        }
+        for (const nfds_t timer : {wall, elapsed}) {
+            if (waits[timer].revents != 0) {
+                if (const auto wake = readTimer(waits[timer].fd)) {
+                    return *wake;
+                }
+            }
+        }
+        if (waits[machine].revents != 0) {
+            char drained[64];
+            while (read(machineWakeFd, drained, sizeof drained) > 0) {
+            }
+            return Wake::machineChanged;
         }
         if (waits[input].revents != 0) {
             const ssize_t got = read(STDIN_FILENO, byte, 1);

@@ -12,3 +12,7 @@ extern int endedCommandStatus;
 // From now on the signal writes its number into the wake pipe, which
 // waitForWake watches.
 void wakeOnSignal(int signal);
+
+// The read end of the pipe that the machine's watcher writes a byte into on
+// each change (-1 while nothing is watched); waitForWake watches it.
+extern int machineWakeFd;

@@ -31,6 +31,10 @@ std::string commandProblem;
 int commandStartStatus = 0;
 int commandStatus = 0;
 int readsDone = 0;
+std::optional<std::chrono::system_clock::time_point> wallDeadline;
+std::optional<std::chrono::milliseconds> elapsedDeadline;
+MachineState machine;
+std::deque<std::function<Wake(char* byte)>> wakesFirst;
 
 void reset() {
     calls.clear();
@@ -59,6 +63,10 @@ void reset() {
     commandStartStatus = 0;
     commandStatus = 0;
     readsDone = 0;
+    wallDeadline.reset();
+    elapsedDeadline.reset();
+    machine = MachineState{};
+    wakesFirst.clear();
 }
 
 namespace {
@@ -233,8 +241,31 @@ int commandExitStatus() {
     return commandStatus;
 }
 
+void armWallDeadline(std::chrono::system_clock::time_point when) {
+    calls.push_back("armWallDeadline");
+    wallDeadline = when;
+}
+
+void armElapsedDeadline(std::chrono::milliseconds fromNow) {
+    calls.push_back("armElapsedDeadline " + std::to_string(fromNow.count()));
+    elapsedDeadline = fromNow;
+}
+
+void watchMachine(unsigned what) {
+    calls.push_back("watchMachine " + std::to_string(what));
+}
+
+MachineState readMachineState() {
+    return machine;
+}
+
 Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline) {
     lastDeadline = deadline;
+    if (!wakesFirst.empty()) {
+        const auto first = std::move(wakesFirst.front());
+        wakesFirst.pop_front();
+        return first(byte);
+    }
     if (byte == nullptr || readsDone == wakeBeforeRead) {
         return wake;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,15 @@ extern std::string watchProblem;      // watchProcess's answer
 extern std::string commandProblem;    // commandUsageProblem's answer
 extern int commandStartStatus;        // startCommand's answer
 extern int commandStatus;             // commandExitStatus's answer
+
+// The limits as armed (the last arming of each), and the machine as told.
+extern std::optional<std::chrono::system_clock::time_point> wallDeadline;
+extern std::optional<std::chrono::milliseconds> elapsedDeadline;
+extern MachineState machine;
+// Handed out one per wait, before any input is read or the wake above is
+// given: each runs (changing the machine, say, or typing a byte where one is
+// wanted) and says what woke the wait.
+extern std::deque<std::function<Wake(char* byte)>> wakesFirst;
 
 void reset();
 
