@@ -174,4 +174,41 @@ TEST_F(ConsoleEvents, WithoutArgumentsCtrlCEndsItAtOnce) {
     EXPECT_TRUE(status == controlCExit || status == 0) << status;
 }
 
+TEST_F(ConsoleEvents, ACtrlCBeforeTheCommandStartsIsNotTakenForItsEnd) {
+    // A long search for the command holds its start back well past the first
+    // nudge: the Ctrl+C lands while keepawake has no command yet.
+    const std::wstring echo = windowsPath(ARGUMENT_ECHO);
+    std::wstring path;
+    while (path.size() < 30000) {
+        path += L"Z:\\no-such-folder\\" + std::to_wstring(path.size()) + L";";
+    }
+    path += echo.substr(0, echo.find_last_of(L'\\'));
+    std::wstring extensions;
+    for (int i = 0; i < 40; ++i) {
+        extensions += L".X" + std::to_wstring(i) + L";";
+    }
+    extensions += L".EXE";
+    wchar_t savedPath[32768] = {};
+    wchar_t savedExtensions[4096] = {};
+    GetEnvironmentVariableW(L"PATH", savedPath, 32768);
+    GetEnvironmentVariableW(L"PATHEXT", savedExtensions, 4096);
+    wchar_t savedDirectory[MAX_PATH] = {};
+    wchar_t temporary[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, savedDirectory);
+    GetTempPathW(MAX_PATH, temporary);
+    SetCurrentDirectoryW(temporary);  // the search starts there, and finds nothing
+    SetEnvironmentVariableW(L"PATH", path.c_str());
+    SetEnvironmentVariableW(L"PATHEXT", extensions.c_str());
+    start(L"-i 100ms -- argument_echo wait-ctrl-c 3000");
+    SetEnvironmentVariableW(L"PATH", savedPath);
+    SetEnvironmentVariableW(L"PATHEXT", savedExtensions);
+    SetCurrentDirectoryW(savedDirectory);
+
+    ASSERT_EQ(press(program, L"c"), 0u);
+    ASSERT_EQ(writtenSoFar(program).find("waiting"), std::string::npos) << "the command started too soon to tell";
+    const DWORD status = waitForExit(program, 20s);
+    EXPECT_EQ(finish("Ctrl+C before the command", status), "waiting\n") << "the command runs its course";
+    EXPECT_EQ(status, 1u) << "the command's own status: no Ctrl+C reached it";
+}
+
 }  // namespace
