@@ -135,7 +135,9 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
             }
         };
         add(runningCommand, Wake::commandEnded);
-        add(stopEvent, Wake::stopRequested);
+        // While a command runs the stop requests are its own: one caught
+        // before it started must not end the wait with a status it never gave.
+        add(runningCommand == nullptr ? stopEvent : nullptr, Wake::stopRequested);
         add(watchedProcess, Wake::processEnded);
         if (byte != nullptr) {
             if (!startReader()) {

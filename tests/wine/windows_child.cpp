@@ -49,14 +49,15 @@ const char* const timeoutValue = "ScreenSaveTimeOut";
 
 }  // namespace
 
-WindowsChild startProgram(const std::wstring& arguments) {
+WindowsChild startProgram(const std::wstring& arguments, DWORD creationFlags, bool drainOutput) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE inRead = nullptr;
     HANDLE inWrite = nullptr;
     HANDLE outRead = nullptr;
     HANDLE outWrite = nullptr;
     CreatePipe(&inRead, &inWrite, &inheritable, 0);
-    CreatePipe(&outRead, &outWrite, &inheritable, 0);
+    // Undrained, the smallest buffer the system gives, so that writes block soon.
+    CreatePipe(&outRead, &outWrite, &inheritable, drainOutput ? 0 : 1);
     SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
 
@@ -74,16 +75,21 @@ WindowsChild startProgram(const std::wstring& arguments) {
     }
 
     WindowsChild child;
-    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                       &started)) {
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, creationFlags, nullptr, nullptr,
+                       &startup, &started)) {
         CloseHandle(started.hThread);
         child.process = started.hProcess;
+        child.pid = started.dwProcessId;
     }
     CloseHandle(inRead);
     CloseHandle(outWrite);
     child.input = inWrite;
     child.output = std::make_shared<ChildOutput>();
-    child.output->reader = std::thread(readAll, outRead, child.output);
+    if (drainOutput) {
+        child.output->reader = std::thread(readAll, outRead, child.output);
+    } else {
+        child.unreadOutput = outRead;
+    }
     return child;
 }
 
@@ -131,6 +137,10 @@ void releaseChild(WindowsChild& child) {
         }
         CloseHandle(child.process);
         child.process = nullptr;
+    }
+    if (child.unreadOutput != nullptr) {
+        CloseHandle(child.unreadOutput);
+        child.unreadOutput = nullptr;
     }
     if (child.output != nullptr && child.output->reader.joinable()) {
         child.output->reader.join();

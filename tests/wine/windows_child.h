@@ -11,12 +11,16 @@ struct ChildOutput;
 
 struct WindowsChild {
     HANDLE process = nullptr;
+    DWORD pid = 0;
     HANDLE input = nullptr;
+    HANDLE unreadOutput = nullptr;  // the pipe's read end, when nobody drains it
     std::shared_ptr<ChildOutput> output;
 };
 
 // arguments: what follows the program's quoted path on its command line.
-WindowsChild startProgram(const std::wstring& arguments = L"");
+// creationFlags go to CreateProcess (a console of its own, a process group).
+// Without drainOutput nobody reads what it writes, so its writes soon block.
+WindowsChild startProgram(const std::wstring& arguments = L"", DWORD creationFlags = 0, bool drainOutput = true);
 void typeInto(WindowsChild& child, const std::string& text);
 void closeInput(WindowsChild& child);
 
