@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "tests/e2e/child_process.h"
+#include "tests/e2e/system_bus.h"
 #include "tests/e2e/x_server.h"
 
 namespace {
@@ -173,6 +175,36 @@ std::string commandLineFigures(double seconds) {
     typeInto(menu, "q\n");
     waitForExit(menu, 10s);
     releaseChild(menu);
+
+    // Following the machine, with UPower and logind on a private system bus
+    // and nothing changing, while both limits wait on their clocks.
+    SystemBus bus = startSystemBus();
+    if (!bus.address.empty() && startMock(bus, "org.freedesktop.UPower", "/org/freedesktop/UPower") &&
+        startMock(bus, "org.freedesktop.login1", "/org/freedesktop/login1") && addSession(bus, "c7")) {
+        const std::time_t later = std::time(nullptr) + 3600;
+        char until[16];
+        std::strftime(until, sizeof until, "%H:%M:%S", std::localtime(&later));
+        ChildProcess aware = startChild({KEEPAWAKE_PROGRAM, "--only-on-ac", "--pause-when-locked", "--until", until,
+                                         "--for", "1h", "-i", "100ms"},
+                                        {"DISPLAY=" + displayName(server), "DBUS_SYSTEM_BUS_ADDRESS=" + bus.address,
+                                         "XDG_SESSION_ID=c7"});
+        readUntilContains(aware.output, "q = Quit the application", 10s, &seen);
+        std::this_thread::sleep_for(500ms);
+        const Span awareRunning = measure(server, aware.pid, seconds);
+        typeInto(aware, "e\n");
+        readUntilContains(aware.output, "d = Disable screen saver", 10s, &seen);
+        std::this_thread::sleep_for(300ms);
+        const Span awarePaused = measure(server, aware.pid, seconds);
+        table << "| menu with --only-on-ac --pause-when-locked --until --for 1h | " << perNudge(awareRunning) << " | "
+              << static_cast<double>(awarePaused.wakeUps) / seconds << " (" << awarePaused.nudges << " nudges) |\n";
+        typeInto(aware, "q\n");
+        waitForExit(aware, 10s);
+        releaseChild(aware);
+    } else {
+        table << "| menu with --only-on-ac --pause-when-locked | not measured: no private system bus with UPower "
+                 "and logind | - |\n";
+    }
+    stopSystemBus(bus);
 
     const std::string sleepFor = std::to_string(static_cast<int>(seconds) + 5);
     ChildProcess command = startChild({KEEPAWAKE_PROGRAM, "-i", "100ms", "--", "sleep", sleepFor}, display);

@@ -35,6 +35,7 @@ std::string lockProblem;
 bool powerKnown = false;
 bool lockKnown = false;
 bool reported = false;
+GSource* answerLimit = nullptr;  // gone once all have answered, so that it never wakes the thread
 std::string sessionPath;
 
 void changed() {
@@ -50,6 +51,13 @@ void report(bool boundReached) {
         return;
     }
     reported = true;
+    if (answerLimit != nullptr && !boundReached) {
+        g_source_destroy(answerLimit);
+    }
+    if (answerLimit != nullptr) {
+        g_source_unref(answerLimit);
+        answerLimit = nullptr;
+    }
     if (powerOpen) {
         powerProblem = std::string("UPower did not answer within ") + answerLimitText;
     }
@@ -261,10 +269,9 @@ gpointer runWatcher(gpointer) {
     g_main_context_push_thread_default(context);
     GMainLoop* loop = g_main_loop_new(context, FALSE);
 
-    GSource* limit = g_timeout_source_new(answerLimitMs);
-    g_source_set_callback(limit, onAnswerLimit, nullptr, nullptr);
-    g_source_attach(limit, context);
-    g_source_unref(limit);
+    answerLimit = g_timeout_source_new(answerLimitMs);
+    g_source_set_callback(answerLimit, onAnswerLimit, nullptr, nullptr);
+    g_source_attach(answerLimit, context);
 
     GError* error = nullptr;
     gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
