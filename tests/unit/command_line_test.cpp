@@ -108,7 +108,7 @@ TEST(Options, GoodCombinationsGiveTheirSettings) {
         p = parse({"--for", "1h", asked});
         EXPECT_EQ(p.status, 0) << asked;
         EXPECT_TRUE(p.err.empty()) << asked;
-        EXPECT_NE(p.out.find(std::string(asked) == "--version" ? "keepawake 1.1.0\n" : "--while-pid PID"),
+        EXPECT_NE(p.out.find(std::string(asked) == "--version" ? "keepawake " KEEPAWAKE_VERSION "\n" : "--while-pid PID"),
                   std::string::npos)
             << asked << ": " << p.out;
     }
