@@ -2,8 +2,9 @@
 # Checks the release packages that scripts/package left in dist/ the way each
 # system checks its own: lintian and dpkg on the .deb, the program and the
 # manual page taken out of it; zip, Wine, objdump, exiftool and wrestool on
-# the Windows archives. Every check runs and says what it saw; the exit
-# status is non-zero if any failed.
+# the Windows archives; the winget and Scoop manifests parsed and held
+# against the zips (tests/package/check-manifests.py). Every check runs and
+# says what it saw; the exit status is non-zero if any failed.
 # Usage: tests/package/check-packages.sh [DIST]
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
@@ -107,10 +108,10 @@ for zip in "${zips[@]}"; do
     name=${zip%.zip}
     case $name in *-x86_64) objdump=x86_64-w64-mingw32-objdump ;; *) objdump=i686-w64-mingw32-objdump ;; esac
     unzip -l "$dist/$zip"
-    expect "$zip members" "$name/LICENSE.txt $name/README.txt $name/THIRD-PARTY-NOTICES.txt $name/keepawake.exe" \
+    expect "$zip members" "$name/CHANGELOG.txt $name/LICENSE.txt $name/README.txt $name/THIRD-PARTY-NOTICES.txt $name/keepawake.exe" \
         "$(unzip -Z1 "$dist/$zip" | tr '\n' ' ' | sed 's/ $//')"
     unzip -q "$dist/$zip" -d "$work"
-    for text in README.txt:README.md LICENSE.txt:LICENSE THIRD-PARTY-NOTICES.txt:; do
+    for text in README.txt: CHANGELOG.txt: LICENSE.txt:LICENSE THIRD-PARTY-NOTICES.txt:; do
         file=$work/$name/${text%%:*}
         lines=$(tr -cd '\n' <"$file" | wc -c)
         crlf=$(grep -c $'\r$' "$file")
@@ -123,6 +124,25 @@ for zip in "${zips[@]}"; do
     done
     grep -q 'winpthreads' "$work/$name/THIRD-PARTY-NOTICES.txt" \
         || fail "$name/THIRD-PARTY-NOTICES.txt does not carry the winpthreads notice"
+
+    # The README is the one for Windows users: none of the developers' build
+    # commands for Debian, and each thing a Windows user needs first.
+    readme=$(tr -d '\r' <"$work/$name/README.txt")
+    debian=$(grep -nE 'apt(-get)? install|sudo |dpkg|\.deb\b|scripts/(run|test|package)|cmake --preset|ctest|Debian' <<<"$readme")
+    expect "$name/README.txt: Debian build commands" "" "$debian"
+    tr -d '\r' <"$work/$name/README.txt" | cmp -s - README.md && fail "$name/README.txt is the developers' README.md"
+    for topic in "keepawake $version" "never changed" "Double-click" "    e   " "    d   " "    q   " \
+                 "keepawake -- " "--until " "--no-menu" "shell:startup" "Windows protected your PC" \
+                 "Get-FileHash" "SHA256SUMS" "winget install" "scoop install" "policy"; do
+        grep -qF -- "$topic" <<<"$readme" || fail "$name/README.txt does not say '$topic'"
+    done
+    pass "$name/README.txt: the topics for Windows users checked"
+    # The changelog is the Debian one: its first version is this one, and
+    # every line of every entry is there.
+    changelog=$(tr -d '\r' <"$work/$name/CHANGELOG.txt")
+    expect "$name/CHANGELOG.txt first line" "keepawake $version, " "$(head -n 1 <<<"$changelog" | grep -oE '^keepawake [0-9.]+, ')"
+    missing=$(grep -E '^  ' packaging/debian/changelog | grep -vxF -f <(printf '%s\n' "$changelog") | head -n 3)
+    expect "$name/CHANGELOG.txt: lines of packaging/debian/changelog missing" "" "$missing"
 
     exe=$work/$name/keepawake.exe
     sh tests/wine/check-imports.sh "$objdump" "$exe" || fail "$name: imports a DLL Windows does not ship"
@@ -157,6 +177,20 @@ for zip in "${zips[@]}"; do
     expect "$name keepawake.exe --version under Wine" "keepawake $version" "$said"
     [ "$said" = "keepawake $version" ] || sed 's/^/  wine said: /' "$work/wine.err"
 done
+
+echo "== the winget and Scoop manifests"
+# What winget's and Scoop's schemas require of them, and what this release
+# needs: the zips' hashes, the program's path inside each zip, one identifier
+# and version.
+manifest_check=$(/usr/bin/python3 tests/package/check-manifests.py "$dist" "$version" 2>&1)
+manifest_status=$?
+printf '%s\n' "$manifest_check"
+manifest_failures=$(grep -c '^FAIL' <<<"$manifest_check")
+failures=$((failures + manifest_failures))
+if [ "$manifest_status" -ne 0 ] && [ "$manifest_failures" -eq 0 ]; then
+    fail "tests/package/check-manifests.py ended with status $manifest_status"
+fi
+grep -q '^ok' <<<"$manifest_check" || fail "tests/package/check-manifests.py passed no check"
 
 echo
 for skipped in "${not_run[@]}"; do echo "packages: not run: $skipped"; done
