@@ -12,6 +12,7 @@
 #include <climits>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_control.h"
 #include "platform/posix/posix_wake.h"
 
 pid_t runningCommand = -1;
@@ -118,7 +119,10 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         return Wake::consoleEnded;
     }
     for (;;) {
-        pollfd waits[3];
+        if (controlRequestWaiting()) {
+            return Wake::controlRequest;
+        }
+        pollfd waits[3 + controlWaitSlots];
         nfds_t count = 0;
         const nfds_t signals = count;
         waits[count++] = pollfd{wakePipe[0], POLLIN, 0};  // ignored by poll while -1
@@ -138,6 +142,9 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         if (watchedPid > 0) {
             timeout = timeout < 0 ? 1000 : std::min(timeout, 1000);
         }
+        const nfds_t control = count;
+        addControlWaits(waits + control, &timeout);
+        count += controlWaitSlots;
 
         if (poll(waits, count, timeout) < 0 && errno != EINTR) {
             return byte != nullptr ? Wake::consoleEnded : Wake::stopRequested;
@@ -149,6 +156,9 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         }
         if (waits[process].revents != 0 || (watchedPid > 0 && kill(watchedPid, 0) != 0 && errno == ESRCH)) {
             return Wake::processEnded;
+        }
+        if (serveControlWaits(waits + control)) {
+            return Wake::controlRequest;
         }
         if (waits[input].revents != 0) {
             const ssize_t got = read(STDIN_FILENO, byte, 1);
