@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// What a control option asks of the running copies.
+enum class ControlAction { status, pause, resume, toggle, stop };
+
 struct CommandLine {
     std::optional<std::chrono::milliseconds> forDuration;
     std::optional<std::chrono::seconds> untilTime;  // after local midnight
@@ -15,6 +18,7 @@ struct CommandLine {
     bool noMenu = false;
     std::optional<std::uint32_t> intervalMs;
     std::vector<std::string> command;  // after "--"; implies noMenu
+    std::optional<ControlAction> control;  // given alone: talk to the running copies, run nothing
 };
 
 constexpr int usageErrorStatus = 2;

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "app/keep_awake.h"
+#include "app/remote_control.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ std::string prepareLimits(const CommandLine& options, system_clock::time_point n
 
 int waitForLimit() {
     // Only a limit or a stop request returns; either ends the run as "q".
-    waitForWake(nullptr, runLimits.deadline);
+    waitServingControl(nullptr, runLimits.deadline);
     std::cout << "Waiting to exit..." << std::endl;
     return 0;
 }
@@ -90,6 +91,8 @@ int runCommand(const std::vector<std::string>& command) {
         return failed;
     }
     // Stop requests go to the command; only its end returns here.
-    waitForWake(nullptr, std::nullopt);
+    while (waitServingControl(nullptr, std::nullopt) == Wake::stopRequested) {
+        passStopToCommand();
+    }
     return commandExitStatus();
 }

@@ -1,6 +1,7 @@
 #include <iostream>
 
 #include "app/keep_awake.h"
+#include "app/remote_control.h"
 
 namespace {
 
@@ -26,10 +27,16 @@ bool isCommandSpace(char c) {
 
 // The next command character, skipping white space as formatted input does;
 // false when none will come: end of input, a failed read, a limit reached or
-// a request to stop.
+// a request to stop. A pause or resume from the endpoint gives '\0', which
+// redraws the menu.
 bool readCommand(char* command) {
     for (;;) {
-        if (waitForWake(command, runLimits.deadline) != Wake::consoleByte) {
+        const Wake wake = waitServingControl(command, runLimits.deadline);
+        if (wake == Wake::controlRequest) {
+            *command = '\0';
+            return true;
+        }
+        if (wake != Wake::consoleByte) {
             return false;
         }
         if (!isCommandSpace(*command)) {
@@ -55,19 +62,10 @@ int runMenuLoop() {
 
         switch (command) {
         case 'd':
-            resumeDisplayKeepAwake();
-            resumeWorker(keepAwakeState.workerThread);
-            keepAwakeState.saverEnabled = 0;
+            resumeKeepAwake();
             break;
         case 'e':
-            // Hold at most one level deep: a single "d" or the exit must
-            // always be enough to release the worker.
-            if (keepAwakeState.saverEnabled == 0) {
-                // Held first, so no nudge follows the display's release.
-                pauseWorker(keepAwakeState.workerThread);
-                pauseDisplayKeepAwake();
-                keepAwakeState.saverEnabled = 1;
-            }
+            pauseKeepAwake();
             break;
         case 'q':
             std::cout << "Waiting to exit..." << std::endl;

@@ -25,6 +25,13 @@ std::string commandProblem;
 int commandStartStatus = 0;
 int commandStatus = 0;
 int readsDone = 0;
+std::map<int, std::vector<std::string>> controlAt;
+std::vector<std::string> controlReplies;
+std::string endpointProblem;
+std::vector<std::uint32_t> endpoints;
+std::function<ControlAnswer(std::uint32_t, const std::string&)> answerFor;
+std::deque<std::string> controlQueue;
+std::uint64_t controlConnection = 0;
 
 void reset() {
     calls.clear();
@@ -47,6 +54,13 @@ void reset() {
     commandStartStatus = 0;
     commandStatus = 0;
     readsDone = 0;
+    controlAt.clear();
+    controlReplies.clear();
+    endpointProblem.clear();
+    endpoints.clear();
+    answerFor = nullptr;
+    controlQueue.clear();
+    controlConnection = 0;
 }
 
 namespace {
@@ -198,6 +212,11 @@ int commandExitStatus() {
 
 Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline) {
     lastDeadline = deadline;
+    if (const auto due = controlAt.find(readsDone); due != controlAt.end()) {
+        controlQueue.assign(due->second.begin(), due->second.end());
+        controlAt.erase(due);
+        return Wake::controlRequest;
+    }
     if (byte == nullptr || readsDone == wakeBeforeRead) {
         return wake;
     }
@@ -208,4 +227,39 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
     }
     *byte = static_cast<char>(next);
     return Wake::consoleByte;
+}
+
+std::string openControlEndpoint(std::size_t requestLimit) {
+    calls.push_back("openControlEndpoint " + std::to_string(requestLimit));
+    return endpointProblem;
+}
+
+bool takeControlRequest(ControlRequest* request) {
+    if (controlQueue.empty()) {
+        return false;
+    }
+    *request = ControlRequest{++controlConnection, controlQueue.front()};
+    controlQueue.pop_front();
+    return true;
+}
+
+void answerControlRequest(std::uint64_t connection, const std::string& reply) {
+    calls.push_back("answerControlRequest " + std::to_string(connection));
+    controlReplies.push_back(reply);
+}
+
+std::vector<std::uint32_t> findControlEndpoints() {
+    calls.push_back("findControlEndpoints");
+    return endpoints;
+}
+
+ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, std::size_t,
+                                 std::chrono::milliseconds limit) {
+    calls.push_back("askControlEndpoint " + std::to_string(pid) + " " + request.substr(0, request.size() - 1) +
+                    " within " + std::to_string(limit.count()) + " ms");
+    return answerFor ? answerFor(pid, request) : ControlAnswer{};
+}
+
+void passStopToCommand() {
+    calls.push_back("passStopToCommand");
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <deque>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,16 @@ extern std::string watchProblem;      // watchProcess's answer
 extern std::string commandProblem;    // commandUsageProblem's answer
 extern int commandStartStatus;        // startCommand's answer
 extern int commandStatus;             // commandExitStatus's answer
+
+// The control endpoint. A wait returns Wake::controlRequest, with these
+// lines queued, when readsDone equals the key (before that wait's read); the
+// answers are kept in order. A stop or other wake after it comes as usual.
+extern std::map<int, std::vector<std::string>> controlAt;
+extern std::vector<std::string> controlReplies;
+extern std::string endpointProblem;              // openControlEndpoint's answer
+// The client's side: the copies found, and how each answers a request.
+extern std::vector<std::uint32_t> endpoints;
+extern std::function<ControlAnswer(std::uint32_t pid, const std::string& request)> answerFor;
 
 void reset();
 
