@@ -25,8 +25,13 @@ bool askAll(const std::vector<std::uint32_t>& pids, control::Verb verb, std::vec
         if (answer.outcome == ControlAnswer::gone) {
             continue;  // ended meanwhile
         }
-        if (answer.outcome != ControlAnswer::replied) {
-            err << "keepawake: copy " << pid << " did not answer within 1 s: " << answer.problem << std::endl;
+        if (answer.outcome == ControlAnswer::silent) {
+            err << "keepawake: copy " << pid << " did not answer within 1 s (" << answer.problem << ")" << std::endl;
+            allAnswered = false;
+            continue;
+        }
+        if (answer.outcome == ControlAnswer::refused) {
+            err << "keepawake: copy " << pid << " cannot be reached: " << answer.problem << std::endl;
             allAnswered = false;
             continue;
         }
@@ -44,7 +49,12 @@ bool askAll(const std::vector<std::uint32_t>& pids, control::Verb verb, std::vec
 }  // namespace
 
 int runControlClient(ControlAction action, std::ostream& out, std::ostream& err) {
-    const std::vector<std::uint32_t> pids = findControlEndpoints();
+    std::string problem;
+    const std::vector<std::uint32_t> pids = findControlEndpoints(&problem);
+    if (!problem.empty()) {
+        err << "keepawake: cannot look for running copies: " << problem << std::endl;
+        return controlNoCopy;
+    }
     std::vector<Asked> answered;
     bool allAnswered = true;
     control::Verb verb = control::Verb::status;

@@ -183,7 +183,8 @@ void answerControlRequest(std::uint64_t connection, const std::string& reply);
 
 // The process ids of this user's other copies with an endpoint (on Windows:
 // in this logon session). Endpoints left by copies that are gone are removed.
-std::vector<std::uint32_t> findControlEndpoints();
+// *problem says why none can be looked for (a folder that is not the user's).
+std::vector<std::uint32_t> findControlEndpoints(std::string* problem);
 
 struct ControlAnswer {
     enum Outcome { replied, gone, silent, refused } outcome = gone;

@@ -336,9 +336,8 @@ void answerControlRequest(std::uint64_t id, const std::string& reply) {
     }
 }
 
-std::vector<std::uint32_t> findControlEndpoints() {
-    std::string problem;
-    const std::string folder = controlFolder(&problem);
+std::vector<std::uint32_t> findControlEndpoints(std::string* problem) {
+    const std::string folder = controlFolder(problem);
     std::vector<std::uint32_t> pids;
     if (folder.empty()) {
         return pids;

@@ -28,6 +28,7 @@ int readsDone = 0;
 std::map<int, std::vector<std::string>> controlAt;
 std::vector<std::string> controlReplies;
 std::string endpointProblem;
+std::string findProblem;
 std::vector<std::uint32_t> endpoints;
 std::function<ControlAnswer(std::uint32_t, const std::string&)> answerFor;
 std::deque<std::string> controlQueue;
@@ -57,6 +58,7 @@ void reset() {
     controlAt.clear();
     controlReplies.clear();
     endpointProblem.clear();
+    findProblem.clear();
     endpoints.clear();
     answerFor = nullptr;
     controlQueue.clear();
@@ -248,8 +250,9 @@ void answerControlRequest(std::uint64_t connection, const std::string& reply) {
     controlReplies.push_back(reply);
 }
 
-std::vector<std::uint32_t> findControlEndpoints() {
+std::vector<std::uint32_t> findControlEndpoints(std::string* problem) {
     calls.push_back("findControlEndpoints");
+    *problem = findProblem;
     return endpoints;
 }
 

@@ -49,6 +49,7 @@ extern std::vector<std::string> controlReplies;
 extern std::string endpointProblem;              // openControlEndpoint's answer
 // The client's side: the copies found, and how each answers a request.
 extern std::vector<std::uint32_t> endpoints;
+extern std::string findProblem;                   // findControlEndpoints's problem
 extern std::function<ControlAnswer(std::uint32_t pid, const std::string& request)> answerFor;
 
 void reset();
