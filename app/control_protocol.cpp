@@ -90,7 +90,9 @@ std::string formatReply(bool awake, std::string_view details) {
     const std::string state = awake ? "awake" : "paused";
     std::string line = header() + "ok " + state;
     if (!details.empty()) {
-        line += " " + cleaned(details, replyLimit - line.size() - 2);
+        const std::size_t room = replyLimit - line.size() - 2;
+        line.push_back(' ');
+        line += cleaned(details, room);
     }
     return line + "\n";
 }
@@ -115,7 +117,7 @@ Reply parseReply(std::string_view line) {
     }
     const std::string_view kind = nextWord(&rest);
     if (kind == "error") {
-        return {false, false, cleaned(rest, replyLimit)};
+        return {false, false, rest.empty() ? "an error without a reason" : cleaned(rest, replyLimit)};
     }
     if (kind != "ok") {
         return {false, false, "malformed reply"};
@@ -126,7 +128,8 @@ Reply parseReply(std::string_view line) {
     }
     std::string text(state);
     if (!rest.empty()) {
-        text += " " + cleaned(rest, replyLimit);
+        text.push_back(' ');
+        text += cleaned(rest, replyLimit);
     }
     return {true, state == "awake", text};
 }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <optional>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_control.h"
@@ -39,6 +40,9 @@ std::size_t lineLimit = 64;
 Connection connections[connectionLimit];
 std::uint64_t nextId = 1;
 std::deque<std::uint64_t> ready;
+// Out of descriptors, accept fails and the listener stays readable: it is
+// left out of the wait for a second rather than woken on at once, forever.
+std::optional<Clock::time_point> acceptResumes;
 
 std::string describeError(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -178,7 +182,10 @@ void acceptAll() {
     for (;;) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
-            return;  // EAGAIN: none left; anything else: try at the next wake
+            if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
+                acceptResumes = Clock::now() + connectionTime;
+            }
+            return;
         }
         ucred peer{};
         socklen_t size = sizeof peer;
@@ -230,8 +237,15 @@ void readFrom(Connection& connection) {
 }  // namespace
 
 void addControlWaits(pollfd* waits, int* timeout) {
-    waits[0] = pollfd{listener, POLLIN, 0};
     const auto now = Clock::now();
+    if (acceptResumes && now >= *acceptResumes) {
+        acceptResumes.reset();
+    }
+    waits[0] = pollfd{acceptResumes ? -1 : listener, POLLIN, 0};
+    if (acceptResumes) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*acceptResumes - now).count();
+        *timeout = *timeout < 0 ? static_cast<int>(left) : std::min(*timeout, static_cast<int>(left));
+    }
     for (std::size_t i = 0; i < connectionLimit; ++i) {
         const Connection& connection = connections[i];
         waits[1 + i] = pollfd{connection.complete ? -1 : connection.fd, POLLIN, 0};
@@ -260,7 +274,7 @@ bool serveControlWaits(const pollfd* waits) {
             closeConnection(connection);  // a silent client's second is up
         }
     }
-    if (waits[0].revents != 0) {
+    if (waits[0].fd >= 0 && waits[0].revents != 0) {
         acceptAll();
     }
     return !ready.empty();

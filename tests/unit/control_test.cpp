@@ -81,6 +81,7 @@ TEST(ControlProtocol, RepliesCarryTheStateAndStayOnePrintableLine) {
         {control::formatError("request too long"), "request too long"},
         {"keepawake-control 2 ok awake since 10:00:00\n", "it speaks protocol version 2, this one 1"},
         {"keepawake-control 1 ok sleepy\n", "malformed reply"},
+        {"keepawake-control 1 error\n", "an error without a reason"},
         {"keepawake-control 1 ok awake", "no complete reply"},
         {"HTTP/1.1 200 OK\n", "not a keepawake control reply"},
         {"", "no complete reply"},
