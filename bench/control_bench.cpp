@@ -90,7 +90,7 @@ std::string controlFigures(double seconds) {
     setenv("DISPLAY", displayName(server).c_str(), 1);
 
     ChildProcess copy = startChild({KEEPAWAKE_PROGRAM, "-n", "-i", "100ms"}, {});
-    const std::string socket = std::string(folder) + "/keepawake/" + std::to_string(copy.pid) + ".sock";
+    const std::string socket = std::string(folder) + "/keepawake-control/" + std::to_string(copy.pid) + ".sock";
     for (int i = 0; i < 400 && !std::filesystem::exists(socket); ++i) {
         std::this_thread::sleep_for(5ms);
     }

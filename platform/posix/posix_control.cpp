@@ -53,8 +53,8 @@ std::string describeError(const std::string& what) {
 std::string controlFolder(std::string* problem) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     std::string folder = runtime != nullptr && runtime[0] == '/'
-                             ? std::string(runtime) + "/keepawake"
-                             : "/tmp/keepawake-" + std::to_string(getuid());
+                             ? std::string(runtime) + "/keepawake-control"
+                             : "/tmp/keepawake-control-" + std::to_string(getuid());
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         *problem = describeError("cannot make " + folder);
         return {};

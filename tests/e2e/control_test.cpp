@@ -51,10 +51,10 @@ protected:
         ASSERT_GT(server.pid, 0) << "Xvfb could not be started";
         setScreenSaverTimeout(server, 600);
         // A runtime folder of the test's own: copies of other tests stay apart.
-        char name[] = "/tmp/keepawake-control-XXXXXX";
+        char name[] = "/tmp/keepawake-test-XXXXXX";
         ASSERT_NE(mkdtemp(name), nullptr);
         runtime = name;
-        folder = runtime + "/keepawake";
+        folder = runtime + "/keepawake-control";
     }
 
     void TearDown() override {
