@@ -16,6 +16,7 @@
 #include <cstring>
 #include <deque>
 #include <optional>
+#include <thread>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_control.h"
@@ -383,12 +384,23 @@ ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, 
         return {ControlAnswer::refused, {}, path + " is not a socket of this user"};
     }
     int fd = -1;
-    if (const int failure = connectTo(path, &fd); failure != 0) {
+    for (;;) {
+        const int failure = connectTo(path, &fd);
+        if (failure == 0) {
+            break;
+        }
         if ((failure == ECONNREFUSED || failure == ENOENT) && removeIfStale(path, static_cast<pid_t>(pid))) {
             return {ControlAnswer::gone, {}, {}};
         }
-        errno = failure;
-        return {failure == EAGAIN ? ControlAnswer::silent : ControlAnswer::refused, {}, describeError("connect")};
+        if (failure != EAGAIN) {
+            errno = failure;
+            return {ControlAnswer::refused, {}, describeError("connect")};
+        }
+        // Its queue of connections is full: try again within our time.
+        if (Clock::now() + std::chrono::milliseconds(10) >= deadline) {
+            return {ControlAnswer::silent, {}, "its queue of connections stayed full"};
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     // And the one listening must be this user's process of that id.
     ucred peer{};

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -212,6 +213,35 @@ TEST_F(ControlOnX, EveryCopyIsControlledAndDescribed) {
     releaseChild(first);
     releaseChild(second);
     EXPECT_EQ(control("--status").status, 3);
+}
+
+TEST_F(ControlOnX, CopiesStartingAtTheSameMomentAllGetTheirEndpoint) {
+    // The folder does not exist yet: all of them race to make it.
+    ASSERT_FALSE(std::filesystem::exists(folder));
+    std::vector<ChildProcess> copies;
+    for (int i = 0; i < 4; ++i) {
+        copies.push_back(startChild({KEEPAWAKE_PROGRAM, "-n", "-i", "100ms"}, environment()));
+    }
+    for (int i = 0; i < 400; ++i) {
+        const bool all = std::all_of(copies.begin(), copies.end(),
+                                     [&](const ChildProcess& c) { return std::filesystem::exists(socketOf(c.pid)); });
+        if (all) {
+            break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    const Ran status = control("--status");
+    std::cout << "four at once: --status " << status.status << ", " << lines(status.output).size() << " lines"
+              << std::endl;
+    EXPECT_EQ(status.status, 0) << status.errors;
+    EXPECT_EQ(lines(status.output).size(), 4u) << status.output;
+    EXPECT_EQ(control("--stop").status, 0);
+    for (ChildProcess& copy : copies) {
+        const std::string errors = readUntilEnd(copy.errors, 5s);
+        EXPECT_EQ(waitForExit(copy, 5s), 0);
+        EXPECT_EQ(errors, "") << "no copy was refused its endpoint";
+        releaseChild(copy);
+    }
 }
 
 TEST_F(ControlOnX, TheMenuOfAPlainRunRedrawsAtOnceAndItsBytesStayTheSame) {
