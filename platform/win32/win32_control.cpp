@@ -32,6 +32,9 @@ std::size_t lineLimit = 64;
 Clock::time_point deadline;
 std::uint64_t connectionId = 0;
 bool requestTaken = false;
+// An overlapped operation was started and has not been collected: only then
+// may it be cancelled and waited for, which then returns at once.
+bool pending = false;
 
 std::string errorText(const char* what, DWORD error) {
     return std::string(what) + " (error " + std::to_string(error) + ")";
@@ -78,7 +81,8 @@ void startListening();
 void readMore() {
     const DWORD room = static_cast<DWORD>(std::min<std::size_t>(sizeof buffer, lineLimit + 1 - received.size()));
     ResetEvent(overlapped.hEvent);
-    if (!ReadFile(pipe, buffer, room, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
+    pending = ReadFile(pipe, buffer, room, nullptr, &overlapped) || GetLastError() == ERROR_IO_PENDING;
+    if (!pending) {
         // Gone at once: whatever came is handed over, or the pipe is freed.
         if (state == State::reading && !received.empty()) {
             state = State::ready;
@@ -89,27 +93,35 @@ void readMore() {
 }
 
 void startListening() {
-    if (state == State::reading || state == State::replied || state == State::ready) {
+    if (pending) {
         CancelIo(pipe);
         DWORD ignored = 0;
         GetOverlappedResult(pipe, &overlapped, &ignored, TRUE);
+        pending = false;
+    }
+    if (state == State::reading || state == State::replied || state == State::ready) {
         DisconnectNamedPipe(pipe);
     }
     received.clear();
     requestTaken = false;
     ResetEvent(overlapped.hEvent);
     state = State::listening;
-    if (!ConnectNamedPipe(pipe, &overlapped)) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_PIPE_CONNECTED) {
-            SetEvent(overlapped.hEvent);  // connected before we asked
-        } else if (error == ERROR_NO_DATA) {
-            DisconnectNamedPipe(pipe);
-            SetEvent(overlapped.hEvent);  // came and went: listen again at the next wake
-            state = State::replied;
-        } else if (error != ERROR_IO_PENDING) {
-            state = State::closed;
-        }
+    if (ConnectNamedPipe(pipe, &overlapped)) {
+        pending = true;  // completed at once; collected through the event
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        pending = true;
+    } else if (error == ERROR_PIPE_CONNECTED) {
+        SetEvent(overlapped.hEvent);  // connected before we asked
+    } else if (error == ERROR_NO_DATA) {
+        // Came and went: listen again at the next wake.
+        state = State::replied;
+        deadline = Clock::now();
+        SetEvent(overlapped.hEvent);
+    } else {
+        state = State::closed;
     }
 }
 
@@ -177,10 +189,13 @@ bool serveControlWait() {
     }
     if (WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0) {
         DWORD got = 0;
-        const BOOL done = GetOverlappedResult(pipe, &overlapped, &got, FALSE);
+        // Set by hand, not by an operation: it is done as far as we know.
+        const BOOL done = !pending || GetOverlappedResult(pipe, &overlapped, &got, FALSE);
+        pending = false;
+        ResetEvent(overlapped.hEvent);
         switch (state) {
         case State::listening:
-            if (done || GetLastError() == ERROR_PIPE_CONNECTED) {
+            if (done) {
                 connected();
             } else {
                 startListening();
@@ -271,19 +286,16 @@ void answerControlRequest(std::uint64_t connection, const std::string& reply) {
     // disconnecting first would discard what it has not read yet.
     ResetEvent(overlapped.hEvent);
     DWORD written = 0;
-    if (!WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), &written, &overlapped)) {
-        if (GetLastError() != ERROR_IO_PENDING) {
-            startListening();
-            return;
-        }
-    }
     state = State::replied;
-    if (!GetOverlappedResult(pipe, &overlapped, &written, FALSE)) {
-        startListening();  // still pending after all: the client loses it
+    if (!WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), &written, &overlapped)) {
+        pending = GetLastError() == ERROR_IO_PENDING;
+        startListening();  // gone, or not taken at once after all: the client loses it
         return;
     }
+    GetOverlappedResult(pipe, &overlapped, &written, FALSE);
     ResetEvent(overlapped.hEvent);
-    if (!ReadFile(pipe, buffer, sizeof buffer, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
+    pending = ReadFile(pipe, buffer, sizeof buffer, nullptr, &overlapped) || GetLastError() == ERROR_IO_PENDING;
+    if (!pending) {
         startListening();
     }
 }
