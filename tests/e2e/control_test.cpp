@@ -379,6 +379,62 @@ TEST_F(ControlOnX, AnotherUserIsRefusedOnBothSides) {
     releaseChild(copy);
 }
 
+TEST_F(ControlOnX, WithoutARuntimeFolderTheFolderUnderTmpMustBeTheUsers) {
+    if (getuid() != 0) {
+        GTEST_SKIP() << "needs root to act as nobody";
+    }
+    const std::string tmpFolder = "/tmp/keepawake-control-65534";
+    if (std::filesystem::exists(tmpFolder)) {
+        GTEST_SKIP() << tmpFolder << " is in use";
+    }
+    const Words asNobody{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", KEEPAWAKE_PROGRAM};
+    const Words noRuntime{"DISPLAY=" + displayName(server), "XDG_RUNTIME_DIR"};
+    auto nobodyRuns = [&](const std::string& option) {
+        Words words = asNobody;
+        words.push_back(option);
+        ChildProcess client = startChild(words, noRuntime);
+        Ran ran{0, readUntilEnd(client.output, 5s), readUntilEnd(client.errors, 5s)};
+        ran.status = waitForExit(client, 5s);
+        releaseChild(client);
+        return ran;
+    };
+
+    // Made first by someone else (here root): refused, and the copy runs on.
+    ASSERT_EQ(mkdir(tmpFolder.c_str(), 0700), 0);
+    Words words = asNobody;
+    words.insert(words.end(), {"-n", "-i", "100ms"});
+    ChildProcess squatted = startChild(words, noRuntime);
+    std::string errors;
+    readUntilContains(squatted.errors, "\n", 5s, &errors);
+    std::cout << "nobody, " << tmpFolder << " made by root: " << errors;
+    EXPECT_EQ(errors, "keepawake: no control endpoint: " + tmpFolder + " belongs to user 0, not to this user\n");
+    EXPECT_GE(watchIdle(server, 1s).nudges, 5);
+    kill(squatted.pid, SIGTERM);
+    EXPECT_EQ(waitForExit(squatted, 5s), 0);
+    releaseChild(squatted);
+    rmdir(tmpFolder.c_str());
+
+    // Missing: made 0700 for nobody, and reachable by nobody alone.
+    ChildProcess copy = startChild(words, noRuntime);
+    const std::string socket = tmpFolder + "/" + std::to_string(copy.pid) + ".sock";
+    for (int i = 0; i < 400 && !std::filesystem::exists(socket); ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    struct stat info {};
+    ASSERT_EQ(lstat(tmpFolder.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    const Ran status = nobodyRuns("--status");
+    std::cout << "nobody, " << tmpFolder << " made by the copy: --status " << status.status << ": " << status.output;
+    EXPECT_EQ(status.status, 0) << status.errors;
+    EXPECT_TRUE(isStatusLine(lines(status.output)[0], copy.pid, "awake")) << status.output;
+    const Ran stop = nobodyRuns("--stop");
+    EXPECT_EQ(stop.status, 0) << stop.errors;
+    EXPECT_EQ(waitForExit(copy, 5s), 0);
+    releaseChild(copy);
+    std::filesystem::remove_all(tmpFolder);
+}
+
 int connectRaw(const std::string& path) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
