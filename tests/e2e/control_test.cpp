@@ -288,6 +288,21 @@ TEST_F(ControlOnX, ASocketLeftByAKilledCopyIsFoundStaleAndRemoved) {
     EXPECT_EQ(status.status, 3);
     EXPECT_FALSE(std::filesystem::exists(socket));
 
+    // The next copy to start clears one away as well.
+    ChildProcess killed = start({"-n", "-i", "100ms"});
+    const std::string left = socketOf(killed.pid);
+    kill(killed.pid, SIGKILL);
+    waitForExit(killed, 5s);
+    releaseChild(killed);
+    ChildProcess next = start({"-n", "-i", "100ms"});
+    std::cout << "kill -9, then a new copy: the old socket " << (std::filesystem::exists(left) ? "left" : "removed")
+              << std::endl;
+    EXPECT_FALSE(std::filesystem::exists(left));
+    EXPECT_TRUE(std::filesystem::exists(socketOf(next.pid)));
+    kill(next.pid, SIGTERM);
+    EXPECT_EQ(waitForExit(next, 5s), 0);
+    releaseChild(next);
+
     // A folder others may write is refused on both sides: the copy says so
     // once and runs without an endpoint.
     chmod(folder.c_str(), 0770);
