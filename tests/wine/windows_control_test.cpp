@@ -158,6 +158,17 @@ TEST(WindowsControl, BadClientsNeverHoldUpTheMenu) {
     std::cout << "random bytes got: " << reply;
     EXPECT_EQ(std::string(reply).rfind("keepawake-control 1 error ", 0), 0u) << reply;
 
+    // One that asks and leaves before the reply.
+    HANDLE leaver = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 40 && leaver == INVALID_HANDLE_VALUE; ++i) {
+        WaitNamedPipeW(name.c_str(), 100);
+        leaver = openPipe(name);
+    }
+    ASSERT_NE(leaver, INVALID_HANDLE_VALUE) << GetLastError();
+    const char request[] = "keepawake-control 1 status\n";
+    WriteFile(leaver, request, sizeof request - 1, &done, nullptr);
+    CloseHandle(leaver);
+
     // A silent one holds the pipe, and the menu answers at once meanwhile.
     HANDLE silent = INVALID_HANDLE_VALUE;
     for (int i = 0; i < 40 && silent == INVALID_HANDLE_VALUE; ++i) {
