@@ -49,20 +49,23 @@ std::string describeError(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
-// The folder every copy of this user puts its socket in; created 0700 when
-// missing. Empty, with *problem set, when it is not safely the user's.
-std::string controlFolder(std::string* problem) {
+// The folder every copy of this user puts its socket in; a copy makes it
+// 0700 when missing, a client never does. Empty, with *problem set when it
+// is not safely the user's (a client's missing folder is no problem).
+std::string controlFolder(bool create, std::string* problem) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     std::string folder = runtime != nullptr && runtime[0] == '/'
                              ? std::string(runtime) + "/keepawake-control"
                              : "/tmp/keepawake-control-" + std::to_string(getuid());
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (create && mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         *problem = describeError("cannot make " + folder);
         return {};
     }
     struct stat info {};
     if (lstat(folder.c_str(), &info) != 0) {
-        *problem = describeError("cannot read " + folder);
+        if (create || errno != ENOENT) {
+            *problem = describeError("cannot read " + folder);
+        }
         return {};
     }
     if (!S_ISDIR(info.st_mode)) {
@@ -288,7 +291,7 @@ bool controlRequestWaiting() {
 std::string openControlEndpoint(std::size_t requestLimit) {
     lineLimit = requestLimit;
     std::string problem;
-    const std::string folder = controlFolder(&problem);
+    const std::string folder = controlFolder(true, &problem);
     if (folder.empty()) {
         return problem;
     }
@@ -352,7 +355,7 @@ void answerControlRequest(std::uint64_t id, const std::string& reply) {
 }
 
 std::vector<std::uint32_t> findControlEndpoints(std::string* problem) {
-    const std::string folder = controlFolder(problem);
+    const std::string folder = controlFolder(false, problem);
     std::vector<std::uint32_t> pids;
     if (folder.empty()) {
         return pids;
@@ -370,9 +373,9 @@ ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, 
                                  std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     std::string problem;
-    const std::string folder = controlFolder(&problem);
+    const std::string folder = controlFolder(false, &problem);
     if (folder.empty()) {
-        return {ControlAnswer::refused, {}, problem};
+        return {problem.empty() ? ControlAnswer::gone : ControlAnswer::refused, {}, problem};
     }
     const std::string path = socketName(folder, static_cast<pid_t>(pid));
     // The socket file must be ours before we say a word to it.

@@ -121,6 +121,7 @@ TEST_F(ControlOnX, EachOptionDoesWhatItSaysToANoMenuCopy) {
     EXPECT_EQ(none.output, "");
     EXPECT_EQ(lines(none.errors).size(), 1u) << none.errors;
     EXPECT_EQ(none.errors.rfind("keepawake: ", 0), 0u) << none.errors;
+    EXPECT_FALSE(std::filesystem::exists(folder)) << "only a copy makes the folder";
 
     ChildProcess copy = start({"-n", "-i", "100ms"});
     struct stat info {};
