@@ -98,6 +98,34 @@ TEST(WindowsControl, StatusPauseResumeAndStopRoundTrip) {
     EXPECT_EQ(writtenSoFar(copy), shutdownLines);
 }
 
+std::wstring echoPath() {
+    std::string path = ARGUMENT_ECHO;
+    if (!path.empty() && path[0] == '/') {
+        path = "Z:" + path;
+    }
+    std::wstring wide(path.begin(), path.end());
+    for (wchar_t& c : wide) {
+        c = c == L'/' ? L'\\' : c;
+    }
+    return wide;
+}
+
+TEST(WindowsControl, AStopEndsTheCommandACopyRuns) {
+    WindowsChild copy = startCopy(L"-i 100ms -- \"" + echoPath() + L"\" sleep 30000");
+    const Asked status = control(L"--status");
+    std::cout << "command copy: --status " << status.status << ": " << status.output;
+    EXPECT_EQ(status.status, 0u);
+    EXPECT_NE(status.output.find(", runs "), std::string::npos) << status.output;
+    const auto asked = Clock::now();
+    EXPECT_EQ(control(L"--stop").status, 0u);
+    const DWORD exited = waitForExit(copy, 10s);
+    std::cout << "command copy: exited " << exited << " after "
+              << std::chrono::duration<double>(Clock::now() - asked).count() << " s" << std::endl;
+    releaseChild(copy);
+    EXPECT_EQ(exited, 1u) << "the command's status, ended in its stead";
+    EXPECT_EQ(writtenSoFar(copy), "") << "nothing of our own beside a command";
+}
+
 TEST(WindowsControl, TwoCopiesAreBothListedAndPaused) {
     WindowsChild first = startCopy(L"-n -i 100ms");
     WindowsChild second = startCopy(L"-n --for 1h -i 100ms");
