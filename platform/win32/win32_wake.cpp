@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_control.h"
 #include "platform/win32/win32_wake.h"
 
 HANDLE runningCommand = nullptr;
@@ -125,8 +126,11 @@ void catchStopRequests() {
 
 Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline) {
     for (;;) {
-        HANDLE handles[4];
-        Wake reasons[4];
+        if (controlRequestWaiting()) {
+            return Wake::controlRequest;
+        }
+        HANDLE handles[5];
+        Wake reasons[5];
         DWORD count = 0;
         auto add = [&](HANDLE handle, Wake reason) {
             if (handle != nullptr) {
@@ -139,6 +143,7 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         // before it started must not end the wait with a status it never gave.
         add(runningCommand == nullptr ? stopEvent : nullptr, Wake::stopRequested);
         add(watchedProcess, Wake::processEnded);
+        add(controlWaitHandle(), Wake::controlRequest);
         if (byte != nullptr) {
             if (!startReader()) {
                 return Wake::consoleEnded;
@@ -161,15 +166,25 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
             return Wake::stopRequested;  // nothing could ever end the wait
         }
 
+        timeout = controlTimeout(timeout);
         const DWORD result = count == 0 ? (Sleep(timeout), WAIT_TIMEOUT)
                                         : WaitForMultipleObjects(count, handles, FALSE, timeout);
         if (result == WAIT_TIMEOUT) {
+            if (serveControlWait()) {
+                return Wake::controlRequest;
+            }
             continue;  // the deadline is checked above
         }
         if (result >= WAIT_OBJECT_0 + count) {
             return byte != nullptr ? Wake::consoleEnded : Wake::stopRequested;
         }
         const Wake reason = reasons[result - WAIT_OBJECT_0];
+        if (reason == Wake::controlRequest) {
+            if (serveControlWait()) {
+                return reason;
+            }
+            continue;  // the pipe moved on; nothing to answer yet
+        }
         if (reason == Wake::commandEnded) {
             GetExitCodeProcess(runningCommand, &commandExitCode);
             CloseHandle(runningCommand);
