@@ -140,6 +140,15 @@ TEST_F(MachineOnX, TheUsersPauseOutlastsTheBatterysAndTheLockShowsInTheMenu) {
     EXPECT_TRUE(readUntilContains(program.output, withLine(screens::allowed, "Paused while on battery."), 2s, &seen))
         << seen;
     const Ms redrawn = since(onBattery);
+    // The copy's status line says the same.
+    ChildProcess status = startChild({KEEPAWAKE_PROGRAM, "--status"}, {});
+    const std::string statusLine = readUntilEnd(status.output, 5s);
+    const int statusExit = waitForExit(status, 5s);
+    releaseChild(status);
+    std::cout << "--status on battery: exit " << statusExit << ", " << statusLine;
+    EXPECT_EQ(statusExit, 1) << statusLine;
+    EXPECT_NE(statusLine.find(std::to_string(program.pid) + " paused since "), std::string::npos) << statusLine;
+    EXPECT_NE(statusLine.find(", on battery, unlocked\n"), std::string::npos) << statusLine;
     // The user's own "e" meanwhile; mains power back leaves it paused.
     typeInto(program, "e\n");
     ASSERT_TRUE(readUntilContains(program.output, withLine(screens::allowed, "Paused while on battery."), 2s, &seen));
