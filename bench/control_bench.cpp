@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process_figures.h"
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/x_server.h"
 
@@ -21,62 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// Voluntary context switches over all of the process's threads.
-long long wakeUps(pid_t pid) {
-    long long total = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::ifstream status(task.path() / "status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
-                total += std::atoll(line.c_str() + 24);
-            }
-        }
-    }
-    return total;
-}
-
-// Wake-ups of the process and nudges seen at the server over the span.
-std::pair<long long, int> measure(const XServer& server, pid_t pid, double seconds) {
-    int nudges = 0;
-    const long long before = wakeUps(pid);
-    std::uint32_t previous = idleMilliseconds(server);
-    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < end) {
-        const std::uint32_t idle = idleMilliseconds(server);
-        nudges += idle < previous ? 1 : 0;
-        previous = idle;
-        std::this_thread::sleep_for(2ms);
-    }
-    return {wakeUps(pid) - before, nudges};
-}
-
-double medianRunMs(const std::vector<std::string>& command, int runs) {
-    std::vector<char*> argv;
-    for (const std::string& word : command) {
-        argv.push_back(const_cast<char*>(word.c_str()));
-    }
-    argv.push_back(nullptr);
-    // What it prints goes nowhere, as a status bar's module would read it.
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = Clock::now();
-        pid_t pid = -1;
-        if (posix_spawnp(&pid, argv[0], &quiet, nullptr, argv.data(), environ) != 0) {
-            posix_spawn_file_actions_destroy(&quiet);
-            return -1;
-        }
-        waitpid(pid, nullptr, 0);
-        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    posix_spawn_file_actions_destroy(&quiet);
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
 
 void ask(const std::string& option) {
     ChildProcess client = startChild({KEEPAWAKE_PROGRAM, option}, {});
@@ -123,10 +68,10 @@ std::string controlFigures(double seconds) {
     table << std::fixed << "\ncontrol endpoint " << (open ? "open" : "NOT OPEN") << ", --no-menu, nudge every 100 ms, "
           << seconds << " s measured per run\n\n"
           << "| endpoint open | wake-ups per nudge, running | wake-ups per second, paused |\n|---|---|---|\n"
-          << "| --no-menu | " << static_cast<double>(running.first) / std::max(1, running.second) << " ("
-          << running.first << " wake-ups, " << running.second << " nudges) | "
-          << static_cast<double>(paused.first) / seconds << " (" << paused.first << " wake-ups, " << paused.second
-          << " nudges) |\n"
+          << "| --no-menu | " << static_cast<double>(running.wakeUps) / std::max(1, running.nudges) << " ("
+          << running.wakeUps << " wake-ups, " << running.nudges << " nudges) | "
+          << static_cast<double>(paused.wakeUps) / seconds << " (" << paused.wakeUps << " wake-ups, "
+          << paused.nudges << " nudges) |\n"
           << "\nwall time, median of " << runs << " runs against one running copy: true " << bare
           << " ms, keepawake --status " << status << " ms (" << status - bare << " ms more than true)\n";
     return table.str();
