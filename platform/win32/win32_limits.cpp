@@ -26,7 +26,8 @@ constexpr long long unixEpochAsFileTime = 116444736000000000LL;
 
 // When the elapsed limit is due on the tick count, which goes on while the
 // machine sleeps and is never set: a clock set forward must not end --for
-// early.
+// early. A clock set back holds it back as far; only a wake-up of its own
+// could tell, and the timer costs none.
 ULONGLONG elapsedDueTick = 0;
 
 long long fileTimeNow() {
