@@ -80,6 +80,8 @@ WindowsChild startProgram(const std::wstring& arguments) {
                        &started)) {
         CloseHandle(started.hThread);
         child.process = started.hProcess;
+    } else {
+        child.startError = GetLastError();
     }
     CloseHandle(inRead);
     CloseHandle(outWrite);

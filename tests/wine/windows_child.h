@@ -13,6 +13,7 @@ struct WindowsChild {
     HANDLE process = nullptr;
     HANDLE input = nullptr;
     std::shared_ptr<ChildOutput> output;
+    DWORD startError = 0;  // CreateProcessW's, when it failed
 };
 
 // arguments: what follows the program's quoted path on its command line.

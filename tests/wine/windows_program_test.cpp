@@ -155,7 +155,10 @@ TEST_F(WindowsProgram, StartAndQuitAtOnceRepeatedly) {
     writeTimeoutSetting(&seconds);
     for (int round = 0; round < 100; ++round) {
         WindowsChild child = startProgram();
-        ASSERT_NE(child.process, nullptr);
+        if (child.process == nullptr) {
+            releaseChild(child);  // its reader must not outlive it
+            FAIL() << "not started, round " << round << ", error " << child.startError;
+        }
         typeInto(child, "q\n");
         closeInput(child);
         ASSERT_EQ(waitForExit(child, 20s), 0u) << "round " << round;
@@ -167,7 +170,10 @@ TEST_F(WindowsProgram, StartAndQuitAtOnceRepeatedly) {
 TEST_F(WindowsProgram, EmptyInputExitsInOrderRepeatedly) {
     for (int round = 0; round < 25; ++round) {
         WindowsChild child = startProgram();
-        ASSERT_NE(child.process, nullptr);
+        if (child.process == nullptr) {
+            releaseChild(child);  // its reader must not outlive it
+            FAIL() << "not started, round " << round << ", error " << child.startError;
+        }
         closeInput(child);
         ASSERT_EQ(waitForExit(child, 20s), 0u) << "round " << round;
         releaseChild(child);
