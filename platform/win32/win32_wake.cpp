@@ -1,6 +1,8 @@
 // Waiting for the first of: a byte of input, a deadline, a watched process,
-// a command's end, a console event. Console input cannot be waited on
-// reliably, so a thread reads it, one byte per request, and signals an event.
+// a command's end, a console event, a limit's timer, a change of the machine.
+// Console input cannot be waited on reliably, so a thread reads it, one byte
+// per request, and signals an event. While the machine is watched, its window's
+// messages end the wait too.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -129,8 +131,14 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         if (controlRequestWaiting()) {
             return Wake::controlRequest;
         }
-        HANDLE handles[5];
-        Wake reasons[5];
+        if (fallbackDeadline) {
+            deadline = deadline ? std::min(*deadline, *fallbackDeadline) : *fallbackDeadline;
+        }
+        if (takeMachineChange()) {
+            return Wake::machineChanged;
+        }
+        HANDLE handles[7];
+        Wake reasons[7];
         DWORD count = 0;
         auto add = [&](HANDLE handle, Wake reason) {
             if (handle != nullptr) {
@@ -144,6 +152,8 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         add(runningCommand == nullptr ? stopEvent : nullptr, Wake::stopRequested);
         add(watchedProcess, Wake::processEnded);
         add(controlWaitHandle(), Wake::controlRequest);
+        add(wallDeadlineTimer, Wake::deadline);
+        add(elapsedDeadlineTimer, Wake::deadline);
         if (byte != nullptr) {
             if (!startReader()) {
                 return Wake::consoleEnded;
@@ -162,13 +172,25 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
                 return Wake::deadline;
             }
             timeout = static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(left.count(), INFINITE - 1));
-        } else if (count == 0) {
+        } else if (count == 0 && machineWindow == nullptr) {
             return Wake::stopRequested;  // nothing could ever end the wait
         }
 
         timeout = controlTimeout(timeout);
-        const DWORD result = count == 0 ? (Sleep(timeout), WAIT_TIMEOUT)
-                                        : WaitForMultipleObjects(count, handles, FALSE, timeout);
+        DWORD result = WAIT_TIMEOUT;
+        if (machineWindow != nullptr) {
+            // Only messages that came since the queue was last emptied end
+            // this wait, so every pump empties it.
+            result = MsgWaitForMultipleObjects(count, handles, FALSE, timeout, QS_ALLINPUT);
+            if (result == WAIT_OBJECT_0 + count) {
+                pumpMachineMessages();
+                continue;  // a change is taken above
+            }
+        } else if (count == 0) {
+            Sleep(timeout);
+        } else {
+            result = WaitForMultipleObjects(count, handles, FALSE, timeout);
+        }
         if (result == WAIT_TIMEOUT) {
             if (serveControlWait()) {
                 return Wake::controlRequest;
@@ -178,12 +200,16 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         if (result >= WAIT_OBJECT_0 + count) {
             return byte != nullptr ? Wake::consoleEnded : Wake::stopRequested;
         }
-        const Wake reason = reasons[result - WAIT_OBJECT_0];
+        const DWORD index = result - WAIT_OBJECT_0;
+        const Wake reason = reasons[index];
         if (reason == Wake::controlRequest) {
             if (serveControlWait()) {
                 return reason;
             }
             continue;  // the pipe moved on; nothing to answer yet
+        }
+        if (handles[index] == elapsedDeadlineTimer && !elapsedDeadlineDue()) {
+            continue;
         }
         if (reason == Wake::commandEnded) {
             GetExitCodeProcess(runningCommand, &commandExitCode);

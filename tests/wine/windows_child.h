@@ -15,6 +15,7 @@ struct WindowsChild {
     HANDLE input = nullptr;
     HANDLE unreadOutput = nullptr;  // the pipe's read end, when nobody drains it
     std::shared_ptr<ChildOutput> output;
+    DWORD startError = 0;  // CreateProcessW's, when it failed
 };
 
 // arguments: what follows the program's quoted path on its command line.
@@ -32,6 +33,16 @@ constexpr DWORD timedOut = 0xDEAD;
 // The exit code, or timedOut after ending a program that did not exit in time.
 DWORD waitForExit(WindowsChild& child, std::chrono::milliseconds limit);
 void releaseChild(WindowsChild& child);
+
+// What the system's last-input time did while watched for span: how often it
+// moved on (each a nudge) and at what gaps, and whether the cursor moved.
+struct InputWatch {
+    int nudges = 0;
+    DWORD medianGapMs = 0;
+    DWORD largestGapMs = 0;
+    bool cursorMoved = false;
+};
+InputWatch watchInput(std::chrono::milliseconds span);
 
 // The screen-saver timeout as Windows keeps it: a string under Control Panel.
 // A null pointer removes the value, so that it cannot be read.
