@@ -208,3 +208,28 @@ InputWatch watchInput(std::chrono::milliseconds span) {
     }
     return watch;
 }
+
+bool hasMachineWindow(const WindowsChild& child) {
+    HWND window = nullptr;
+    for (int found = 0; found < 16; ++found) {
+        const HWND next = FindWindowExW(HWND_MESSAGE, window, L"keepawake machine watch", nullptr);
+        if (next == nullptr || next == window) {
+            break;  // Wine may give the same one again
+        }
+        window = next;
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == GetProcessId(child.process)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void startWineDesktop() {
+    static const bool started = [] {
+        DestroyWindow(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
+        return true;
+    }();
+    (void)started;
+}

@@ -48,3 +48,13 @@ InputWatch watchInput(std::chrono::milliseconds span);
 // A null pointer removes the value, so that it cannot be read.
 std::string readTimeoutSetting();
 void writeTimeoutSetting(const std::string* seconds);
+
+// Whether the process has made the message-only window through which
+// Windows tells it of power and lock changes (it does so for --only-on-ac or
+// --pause-when-locked, after it has taken over the console's stop requests).
+bool hasMachineWindow(const WindowsChild& child);
+
+// Wine starts its desktop process for the first window of a session, and
+// that process keeps the pipes of the program that made it open. Made by the
+// test first, it holds only the test's own; call before such a program runs.
+void startWineDesktop();

@@ -20,7 +20,6 @@ using namespace std::chrono_literals;
 using namespace screens;
 using Clock = std::chrono::steady_clock;
 
-const wchar_t* const machineWindowClass = L"keepawake machine watch";
 const std::string shutdownLines = quitting + cleanedUp;
 
 // The menu's screen with the "Quits by itself" line.
@@ -31,35 +30,6 @@ std::string heldOffQuitting(const std::string& when) {
 
 long long millisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// Whether the process has the machine's message-only window.
-bool hasMachineWindow(const WindowsChild& child) {
-    HWND window = nullptr;
-    for (int found = 0; found < 16; ++found) {
-        const HWND next = FindWindowExW(HWND_MESSAGE, window, machineWindowClass, nullptr);
-        if (next == nullptr || next == window) {
-            break;  // Wine may give the same one again
-        }
-        window = next;
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == GetProcessId(child.process)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Wine starts its desktop process for the first window of a session, and
-// that process keeps the pipes of the program that made it open. Made here
-// first, it holds only this program's own.
-void startWineDesktop() {
-    static const bool started = [] {
-        DestroyWindow(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
-        return true;
-    }();
-    (void)started;
 }
 
 class WindowsMachine : public testing::Test {
