@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <iostream>
@@ -79,10 +80,18 @@ protected:
         ASSERT_GT(server.pid, 0) << "Xvfb could not be started";
         bus = startSystemBus();
         ASSERT_FALSE(bus.address.empty()) << "no private bus";
+        // A runtime folder of the test's own, so that its status line lists
+        // this copy alone, whatever else runs meanwhile.
+        char folder[] = "/tmp/keepawake-machine-runtime.XXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        runtime = folder;
     }
     void TearDown() override {
         stopSystemBus(bus);
         stopXServer(server);
+        if (!runtime.empty()) {
+            std::filesystem::remove_all(runtime);
+        }
     }
 
     void startServices() {
@@ -94,11 +103,12 @@ protected:
     ChildProcess start(Words words, const std::string& busAddress) {
         words.insert(words.begin(), KEEPAWAKE_PROGRAM);
         return startChild(words, {"DISPLAY=" + displayName(server), "DBUS_SYSTEM_BUS_ADDRESS=" + busAddress,
-                                  "XDG_SESSION_ID=" + session});
+                                  "XDG_SESSION_ID=" + session, "XDG_RUNTIME_DIR=" + runtime});
     }
 
     XServer server;
     SystemBus bus;
+    std::string runtime;
 };
 
 TEST_F(MachineOnX, OnBatteryItPausesAndMainsPowerResumesIt) {
@@ -141,7 +151,7 @@ TEST_F(MachineOnX, TheUsersPauseOutlastsTheBatterysAndTheLockShowsInTheMenu) {
         << seen;
     const Ms redrawn = since(onBattery);
     // The copy's status line says the same.
-    ChildProcess status = startChild({KEEPAWAKE_PROGRAM, "--status"}, {});
+    ChildProcess status = startChild({KEEPAWAKE_PROGRAM, "--status"}, {"XDG_RUNTIME_DIR=" + runtime});
     const std::string statusLine = readUntilEnd(status.output, 5s);
     const int statusExit = waitForExit(status, 5s);
     releaseChild(status);
