@@ -28,12 +28,35 @@ constexpr const char* helpText =
     "                           comes back\n"
     "      --pause-when-locked  pause by itself while the session is locked; resume on\n"
     "                           unlock\n"
+    "      --status             one line per running copy of this user: process id,\n"
+    "                           awake or paused, since when, its limit or command\n"
+    "      --pause              pause every running copy, as its \"e\" does\n"
+    "      --resume             resume every running copy, as its \"d\" does\n"
+    "      --toggle             pause them all if one keeps awake, else resume them all\n"
+    "      --stop               end every running copy in order, as its \"q\" does\n"
     "      --version            print the version and exit\n"
     "  -h, --help               print this help and exit\n"
     "\n"
     "The first limit to arrive ends the program. With -- COMMAND, keep awake while\n"
     "COMMAND runs, then exit with its status (127: not found, 126: not runnable).\n"
-    "DURATION is seconds, or numbers with units ms, s, m, h, d: 90, 45m, 1h30m, 250ms.\n";
+    "DURATION is seconds, or numbers with units ms, s, m, h, d: 90, 45m, 1h30m, 250ms.\n"
+    "A control option is given alone; it exits 0 when every copy did as asked\n"
+    "(--status: when one keeps awake), 1 when one did not answer within 1 s\n"
+    "(--status: or all are paused), 3 when none runs.\n";
+
+struct ControlOption {
+    const char* name;
+    ControlAction action;
+    const char* help;
+};
+
+constexpr ControlOption controlOptions[] = {
+    {"--status", ControlAction::status, "one line per running copy of this user; exit 0 if one keeps awake"},
+    {"--pause", ControlAction::pause, "pause every running copy, as its \"e\" does"},
+    {"--resume", ControlAction::resume, "resume every running copy, as its \"d\" does"},
+    {"--toggle", ControlAction::toggle, "pause them all if one keeps awake, otherwise resume them all"},
+    {"--stop", ControlAction::stop, "end every running copy in order, as its \"q\" does"},
+};
 
 std::string oneLine(std::string text) {
     std::replace(text.begin(), text.end(), '\n', ' ');
@@ -96,6 +119,10 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
             ->type_name("DURATION");
     app.add_flag("--only-on-ac", options->onlyOnAc, "keep awake only while on mains power");
     app.add_flag("--pause-when-locked", options->pauseWhenLocked, "pause by itself while the session is locked");
+    std::vector<std::pair<CLI::Option*, ControlAction>> controls;
+    for (const ControlOption& control : controlOptions) {
+        controls.emplace_back(app.add_flag(control.name, control.help), control.action);
+    }
     app.set_version_flag("--version", std::string(programName) + " " + KEEPAWAKE_VERSION);
 
     // CLI11 takes "--no-menu=3" and "--no-menu=" as the flag itself; a value
@@ -132,6 +159,17 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
         reportUsageError(err, problem);
         return usageErrorStatus;
     };
+    for (const auto& [option, action] : controls) {
+        if (option->count() == 0) {
+            continue;
+        }
+        // Exactly the option's own word, alone: no value, no other option.
+        if (arguments.size() != 1 || arguments[0] != option->get_name()) {
+            return fail(option->get_name() + " combines with no other option");
+        }
+        options->control = action;
+        return std::nullopt;
+    }
     const std::string durationExamples = "' (examples: 90, 45m, 1h30m, 250ms)";
     if (forOption->count() > 0 && !(options->forDuration = parseDuration(forText))) {
         return fail("invalid duration '" + forText + durationExamples);

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// What a control option asks of the running copies.
+enum class ControlAction { status, pause, resume, toggle, stop };
+
 struct CommandLine {
     std::optional<std::chrono::milliseconds> forDuration;
     std::optional<std::chrono::seconds> untilTime;  // after local midnight
@@ -17,6 +20,7 @@ struct CommandLine {
     std::vector<std::string> command;  // after "--"; implies noMenu
     bool onlyOnAc = false;          // pause by itself on battery
     bool pauseWhenLocked = false;   // pause by itself while the session is locked
+    std::optional<ControlAction> control;  // given alone: talk to the running copies, run nothing
 };
 
 constexpr int usageErrorStatus = 2;

@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "app/keep_awake.h"
+#include "app/remote_control.h"
 #include "keepawake/nudge_check.h"
 #include "keepawake/worker.h"
 
@@ -28,6 +29,9 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     pauseReasons = PauseReasons{};
     if (const auto status = parseCommandLine(arguments, &options, std::cout, std::cerr)) {
         return *status;
+    }
+    if (options.control) {
+        return runControlClient(*options.control, std::cout, std::cerr);
     }
     if (const std::string problem = prepareLimits(options, std::chrono::system_clock::now()); !problem.empty()) {
         reportUsageError(std::cerr, problem);
@@ -70,6 +74,7 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
         return -1;
     }
 
+    startControl(options);
     if (!options.command.empty()) {
         return waitForCommand();
     }

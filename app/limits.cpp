@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "app/keep_awake.h"
+#include "app/remote_control.h"
 
 namespace {
 
@@ -103,6 +104,8 @@ WakeOutcome handleWake(Wake wake) {
         return WakeOutcome::keepWaiting;
     case Wake::machineChanged:
         return followMachine() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
+    case Wake::controlRequest:
+        return WakeOutcome::stateChanged;  // a remote pause or resume: the screen shows it
     case Wake::consoleByte:
     case Wake::commandEnded:
         return WakeOutcome::keepWaiting;
@@ -113,7 +116,7 @@ WakeOutcome handleWake(Wake wake) {
 
 int waitForLimit() {
     // Only a limit or a stop request ends the run, as "q" does.
-    while (handleWake(waitForWake(nullptr, std::nullopt)) != WakeOutcome::quit) {
+    while (handleWake(waitServingControl(nullptr, std::nullopt)) != WakeOutcome::quit) {
     }
     std::cout << "Waiting to exit..." << std::endl;
     return 0;
@@ -131,10 +134,13 @@ int startCommandNow(const std::vector<std::string>& command) {
 int waitForCommand() {
     // Stop requests go to the command; only its end returns here.
     for (;;) {
-        const Wake wake = waitForWake(nullptr, std::nullopt);
-        if (wake != Wake::machineChanged && wake != Wake::clockSet) {
+        const Wake wake = waitServingControl(nullptr, std::nullopt);
+        if (wake == Wake::stopRequested) {
+            passStopToCommand();
+        } else if (wake == Wake::machineChanged || wake == Wake::clockSet) {
+            handleWake(wake);
+        } else {
             return commandExitStatus();  // its end, or a wait that cannot go on
         }
-        handleWake(wake);
     }
 }

@@ -1,6 +1,7 @@
 #include <iostream>
 
 #include "app/keep_awake.h"
+#include "app/remote_control.h"
 
 namespace {
 
@@ -30,12 +31,12 @@ bool isCommandSpace(char c) {
 enum class Read { command, redraw, none };
 
 // The next command character, skipping white space as formatted input does;
-// redraw when the state changed meanwhile (the machine paused or resumed the
-// worker); none when no command will come: end of input, a failed read, a
-// limit reached or a request to stop.
+// redraw when the state changed meanwhile (the machine or a control request
+// paused or resumed the worker); none when no command will come: end of
+// input, a failed read, a limit reached or a request to stop.
 Read readCommand(char* command) {
     for (;;) {
-        const Wake wake = waitForWake(command, std::nullopt);
+        const Wake wake = waitServingControl(command, std::nullopt);
         if (wake == Wake::consoleByte) {
             if (!isCommandSpace(*command)) {
                 return Read::command;

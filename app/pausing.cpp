@@ -1,6 +1,7 @@
 // Why the worker is held, and the one way it is held and released: the
 // user's "e" and "d" and the machine's changes all end here.
 #include "app/keep_awake.h"
+#include "app/remote_control.h"
 
 PauseReasons pauseReasons;
 
@@ -26,6 +27,7 @@ bool settle() {
         resumeWorker(keepAwakeState.workerThread);
         keepAwakeState.saverEnabled = 0;
     }
+    noteStateChanged();
     return true;
 }
 
@@ -44,9 +46,13 @@ void resumeByUser() {
         return;  // the machine still holds it; its own change releases it
     }
     // As always: a "d" releases the worker whatever the screen said.
+    const bool wasHeld = keepAwakeState.saverEnabled != 0;
     resumeDisplayKeepAwake();
     resumeWorker(keepAwakeState.workerThread);
     keepAwakeState.saverEnabled = 0;
+    if (wasHeld) {
+        noteStateChanged();
+    }
 }
 
 bool followMachine() {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process_figures.h"
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/system_bus.h"
 #include "tests/e2e/x_server.h"
@@ -25,71 +26,12 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Voluntary context switches over all of the process's threads: each is one
-// wake-up after a wait.
-long long wakeUps(pid_t pid) {
-    long long total = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::ifstream status(task.path() / "status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
-                total += std::atoll(line.c_str() + 24);
-            }
-        }
-    }
-    return total;
-}
-
-struct Span {
-    long long wakeUps = 0;
-    int nudges = 0;
-};
-
-// Wake-ups of the process and nudges at the server over the span.
-Span measure(const XServer& server, pid_t pid, double seconds) {
-    Span span;
-    const long long before = wakeUps(pid);
-    std::uint32_t previous = idleMilliseconds(server);
-    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < end) {
-        const std::uint32_t idle = idleMilliseconds(server);
-        span.nudges += idle < previous ? 1 : 0;
-        previous = idle;
-        std::this_thread::sleep_for(2ms);
-    }
-    span.wakeUps = wakeUps(pid) - before;
-    return span;
-}
-
 std::string perNudge(const Span& span) {
     std::ostringstream text;
     text.precision(2);
     text << std::fixed << static_cast<double>(span.wakeUps) / std::max(1, span.nudges) << " (" << span.wakeUps
          << " wake-ups, " << span.nudges << " nudges)";
     return text.str();
-}
-
-// Median wall time of starting the command and waiting for its end, with a
-// blocking wait so that nothing but the run itself is measured.
-double medianRunMs(const std::vector<std::string>& command, int runs) {
-    std::vector<char*> argv;
-    for (const std::string& word : command) {
-        argv.push_back(const_cast<char*>(word.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = Clock::now();
-        pid_t pid = -1;
-        if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-            return -1;
-        }
-        waitpid(pid, nullptr, 0);
-        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
 }
 
 // Median delay from running the command line until the command it runs has

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -188,13 +189,59 @@ void watchMachine(unsigned what);
 MachineState readMachineState();
 
 enum class Wake { consoleByte, consoleEnded, deadline, processEnded, commandEnded, stopRequested, clockSet,
-                  machineChanged };
+                  machineChanged, controlRequest };
 
 // Blocks until the first of: the next byte of standard input (only when byte
 // is not null; it is stored there, and no further byte is taken), the end of
 // input or a failed read, the deadline, the end of the watched process or of
 // the command, a stop request, an armed limit, the clock being set, a change
-// of the watched machine. No wake-ups of its own beyond these (where a
-// process cannot be watched otherwise: one check a second). The deadline is
-// on the steady clock, for short bounds; the run's limits are armed above.
+// of the watched machine, a complete control request (once the endpoint is
+// open). No wake-ups of its own beyond these (where a process cannot be
+// watched otherwise: one check a second; while a control client is
+// connected: its deadline). The deadline is on the steady clock, for short
+// bounds; the run's limits are armed above.
 Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline);
+
+// --- Control endpoint ------------------------------------------------------------
+// Other commands of the same user reach a running copy through it: a Unix
+// socket in a private folder on POSIX, a named pipe on Windows. Connections
+// are served by waitForWake without ever blocking: each gets 1 s, then it is
+// closed.
+
+// Opens this process's endpoint; waitForWake watches it from then on. Lines
+// longer than requestLimit bytes are handed over cut at requestLimit + 1.
+// Empty when it listens; otherwise why not (the program runs without it).
+// It is removed at exit.
+std::string openControlEndpoint(std::size_t requestLimit);
+
+struct ControlRequest {
+    std::uint64_t connection = 0;
+    std::string line;  // up to and including its newline; without one when cut or ended early
+};
+
+// After Wake::controlRequest: the next request received, if any.
+bool takeControlRequest(ControlRequest* request);
+
+// Sends what of the reply fits at once and closes the connection.
+void answerControlRequest(std::uint64_t connection, const std::string& reply);
+
+// The process ids of this user's other copies with an endpoint (on Windows:
+// in this logon session). Endpoints left by copies that are gone are removed.
+// *problem says why none can be looked for (a folder that is not the user's).
+std::vector<std::uint32_t> findControlEndpoints(std::string* problem);
+
+struct ControlAnswer {
+    enum Outcome { replied, gone, silent, refused } outcome = gone;
+    std::string reply;    // replied: the reply line, newline included
+    std::string problem;  // silent, refused: why, for the user
+};
+
+// Sends the request to copy pid and reads one reply line of at most
+// replyLimit bytes, all within the time limit. Talks only to an endpoint
+// that belongs to this user and to that process.
+ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, std::size_t replyLimit,
+                                 std::chrono::milliseconds limit);
+
+// A stop asked for through the endpoint while a command runs: passed on to
+// the command as a request to terminate (POSIX: SIGTERM), which decides.
+void passStopToCommand();

@@ -116,13 +116,25 @@ void firstAnswer() {
     report(false);
 }
 
-void onOnBattery(GObject* source, GAsyncResult* result, gpointer) {
+// One followed value: what it is called, and where its answers go.
+struct Followed {
+    const char* service;  // for the line that says it cannot be known
+    const char* property;
+    bool* known;
+    std::string* problem;
+    void (*take)(bool value);
+};
+const Followed batteryValue{"UPower", "OnBattery", &powerKnown, &powerProblem, takeBattery};
+const Followed lockValue{"logind", "LockedHint", &lockKnown, &lockProblem, takeLocked};
+
+void onValue(GObject* source, GAsyncResult* result, gpointer data) {
+    const Followed& followed = *static_cast<const Followed*>(data);
     GError* error = nullptr;
     GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-    const bool first = !powerKnown;
+    const bool first = !*followed.known;
     if (reply == nullptr) {
         if (first) {
-            powerProblem = "UPower: " + describe(error);
+            *followed.problem = std::string(followed.service) + ": " + describe(error);
             report(false);
         }
         return;
@@ -130,9 +142,9 @@ void onOnBattery(GObject* source, GAsyncResult* result, gpointer) {
     GVariant* value = nullptr;
     g_variant_get(reply, "(v)", &value);
     if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN)) {
-        takeBattery(g_variant_get_boolean(value) != FALSE);
+        followed.take(g_variant_get_boolean(value) != FALSE);
     } else if (first) {
-        powerProblem = "UPower's OnBattery is not a boolean";
+        *followed.problem = std::string(followed.service) + "'s " + followed.property + " is not a boolean";
     }
     g_variant_unref(value);
     g_variant_unref(reply);
@@ -141,36 +153,11 @@ void onOnBattery(GObject* source, GAsyncResult* result, gpointer) {
     }
 }
 
-void onLockedHint(GObject* source, GAsyncResult* result, gpointer) {
-    GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-    const bool first = !lockKnown;
-    if (reply == nullptr) {
-        if (first) {
-            lockProblem = "logind: " + describe(error);
-            report(false);
-        }
-        return;
-    }
-    GVariant* value = nullptr;
-    g_variant_get(reply, "(v)", &value);
-    if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN)) {
-        takeLocked(g_variant_get_boolean(value) != FALSE);
-    } else if (first) {
-        lockProblem = "logind's LockedHint is not a boolean";
-    }
-    g_variant_unref(value);
-    g_variant_unref(reply);
-    if (first) {
-        firstAnswer();
-    }
-}
-
-void getProperty(const char* name, const char* path, const char* interface, const char* property,
-                 GAsyncReadyCallback done) {
+void getProperty(const char* name, const char* path, const char* interface, const Followed& followed) {
     g_dbus_connection_call(connection, name, path, "org.freedesktop.DBus.Properties", "Get",
-                           g_variant_new("(ss)", interface, property), G_VARIANT_TYPE("(v)"),
-                           G_DBUS_CALL_FLAGS_NO_AUTO_START, callLimitMs, nullptr, done, nullptr);
+                           g_variant_new("(ss)", interface, followed.property), G_VARIANT_TYPE("(v)"),
+                           G_DBUS_CALL_FLAGS_NO_AUTO_START, callLimitMs, nullptr, onValue,
+                           const_cast<Followed*>(&followed));
 }
 
 // PropertiesChanged (sa{sv}as): the new value, or only its name when the
@@ -198,9 +185,8 @@ void onPropertiesChanged(GDBusConnection*, const gchar*, const gchar* path, cons
         const gchar** names = g_variant_get_strv(invalidated, &count);
         for (gsize i = 0; i < count; ++i) {
             if (g_strcmp0(names[i], property) == 0) {
-                getProperty(isPower ? upowerName : logindName, path,
-                            isPower ? upowerName : sessionInterface, property,
-                            isPower ? onOnBattery : onLockedHint);
+                getProperty(isPower ? upowerName : logindName, path, isPower ? upowerName : sessionInterface,
+                            isPower ? batteryValue : lockValue);
             }
         }
         g_free(names);
@@ -215,7 +201,7 @@ void watchPowerSource() {
     g_dbus_connection_signal_subscribe(connection, upowerName, "org.freedesktop.DBus.Properties", "PropertiesChanged",
                                        upowerPath, upowerName, G_DBUS_SIGNAL_FLAGS_NONE, onPropertiesChanged,
                                        GUINT_TO_POINTER(power), nullptr);
-    getProperty(upowerName, upowerPath, upowerName, "OnBattery", onOnBattery);
+    getProperty(upowerName, upowerPath, upowerName, batteryValue);
 }
 
 void onSession(GObject* source, GAsyncResult* result, gpointer) {
@@ -233,7 +219,7 @@ void onSession(GObject* source, GAsyncResult* result, gpointer) {
     g_dbus_connection_signal_subscribe(connection, logindName, "org.freedesktop.DBus.Properties", "PropertiesChanged",
                                        sessionPath.c_str(), sessionInterface, G_DBUS_SIGNAL_FLAGS_NONE,
                                        onPropertiesChanged, GUINT_TO_POINTER(lock), nullptr);
-    getProperty(logindName, sessionPath.c_str(), sessionInterface, "LockedHint", onLockedHint);
+    getProperty(logindName, sessionPath.c_str(), sessionInterface, lockValue);
 }
 
 // By XDG_SESSION_ID where the session names itself, or else as logind tells

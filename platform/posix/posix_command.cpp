@@ -75,3 +75,9 @@ int commandExitStatus() {
     }
     return WEXITSTATUS(endedCommandStatus);
 }
+
+void passStopToCommand() {
+    if (runningCommand > 0) {
+        kill(runningCommand, SIGTERM);
+    }
+}

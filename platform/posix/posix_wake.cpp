@@ -13,6 +13,7 @@
 #include <climits>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_control.h"
 #include "platform/posix/posix_wake.h"
 
 pid_t runningCommand = -1;
@@ -176,7 +177,10 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         return Wake::consoleEnded;
     }
     for (;;) {
-        pollfd waits[6];
+        if (controlRequestWaiting()) {
+            return Wake::controlRequest;
+        }
+        pollfd waits[6 + controlWaitSlots];
         nfds_t count = 0;
         const nfds_t signals = count;
         waits[count++] = pollfd{wakePipe[0], POLLIN, 0};  // ignored by poll while -1
@@ -202,6 +206,9 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         if (watchedPid > 0) {
             timeout = timeout < 0 ? 1000 : std::min(timeout, 1000);
         }
+        const nfds_t control = count;
+        addControlWaits(waits + control, &timeout);
+        count += controlWaitSlots;
 
         if (poll(waits, count, timeout) < 0 && errno != EINTR) {
             return byte != nullptr ? Wake::consoleEnded : Wake::stopRequested;
@@ -226,6 +233,9 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
             while (read(machineWakeFd, drained, sizeof drained) > 0) {
             }
             return Wake::machineChanged;
+        }
+        if (serveControlWaits(waits + control)) {
+            return Wake::controlRequest;
         }
         if (waits[input].revents != 0) {
             const ssize_t got = read(STDIN_FILENO, byte, 1);

@@ -206,3 +206,11 @@ int startCommand(const std::vector<std::string>& command, std::string* problem) 
 int commandExitStatus() {
     return static_cast<int>(commandExitCode);
 }
+
+void passStopToCommand() {
+    // Windows has no request to terminate that a console program must take;
+    // the command is ended as the job object would end it.
+    if (runningCommand != nullptr) {
+        TerminateProcess(runningCommand, 1);
+    }
+}

@@ -1,12 +1,15 @@
 // Waiting for the first of: a byte of input, a deadline, a watched process,
-// a command's end, a console event. Console input cannot be waited on
-// reliably, so a thread reads it, one byte per request, and signals an event.
+// a command's end, a console event, a limit's timer, a change of the machine.
+// Console input cannot be waited on reliably, so a thread reads it, one byte
+// per request, and signals an event. While the machine is watched, its window's
+// messages end the wait too.
 #include <windows.h>
 #include <shellapi.h>
 
 #include <algorithm>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_control.h"
 #include "platform/win32/win32_wake.h"
 
 HANDLE runningCommand = nullptr;
@@ -125,8 +128,17 @@ void catchStopRequests() {
 
 Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline) {
     for (;;) {
-        HANDLE handles[4];
-        Wake reasons[4];
+        if (controlRequestWaiting()) {
+            return Wake::controlRequest;
+        }
+        if (fallbackDeadline) {
+            deadline = deadline ? std::min(*deadline, *fallbackDeadline) : *fallbackDeadline;
+        }
+        if (takeMachineChange()) {
+            return Wake::machineChanged;
+        }
+        HANDLE handles[7];
+        Wake reasons[7];
         DWORD count = 0;
         auto add = [&](HANDLE handle, Wake reason) {
             if (handle != nullptr) {
@@ -139,6 +151,9 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         // before it started must not end the wait with a status it never gave.
         add(runningCommand == nullptr ? stopEvent : nullptr, Wake::stopRequested);
         add(watchedProcess, Wake::processEnded);
+        add(controlWaitHandle(), Wake::controlRequest);
+        add(wallDeadlineTimer, Wake::deadline);
+        add(elapsedDeadlineTimer, Wake::deadline);
         if (byte != nullptr) {
             if (!startReader()) {
                 return Wake::consoleEnded;
@@ -157,19 +172,45 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
                 return Wake::deadline;
             }
             timeout = static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(left.count(), INFINITE - 1));
-        } else if (count == 0) {
+        } else if (count == 0 && machineWindow == nullptr) {
             return Wake::stopRequested;  // nothing could ever end the wait
         }
 
-        const DWORD result = count == 0 ? (Sleep(timeout), WAIT_TIMEOUT)
-                                        : WaitForMultipleObjects(count, handles, FALSE, timeout);
+        timeout = controlTimeout(timeout);
+        DWORD result = WAIT_TIMEOUT;
+        if (machineWindow != nullptr) {
+            // Only messages that came since the queue was last emptied end
+            // this wait, so every pump empties it.
+            result = MsgWaitForMultipleObjects(count, handles, FALSE, timeout, QS_ALLINPUT);
+            if (result == WAIT_OBJECT_0 + count) {
+                pumpMachineMessages();
+                continue;  // a change is taken above
+            }
+        } else if (count == 0) {
+            Sleep(timeout);
+        } else {
+            result = WaitForMultipleObjects(count, handles, FALSE, timeout);
+        }
         if (result == WAIT_TIMEOUT) {
+            if (serveControlWait()) {
+                return Wake::controlRequest;
+            }
             continue;  // the deadline is checked above
         }
         if (result >= WAIT_OBJECT_0 + count) {
             return byte != nullptr ? Wake::consoleEnded : Wake::stopRequested;
         }
-        const Wake reason = reasons[result - WAIT_OBJECT_0];
+        const DWORD index = result - WAIT_OBJECT_0;
+        const Wake reason = reasons[index];
+        if (reason == Wake::controlRequest) {
+            if (serveControlWait()) {
+                return reason;
+            }
+            continue;  // the pipe moved on; nothing to answer yet
+        }
+        if (handles[index] == elapsedDeadlineTimer && !elapsedDeadlineDue()) {
+            continue;
+        }
         if (reason == Wake::commandEnded) {
             GetExitCodeProcess(runningCommand, &commandExitCode);
             CloseHandle(runningCommand);

@@ -35,6 +35,14 @@ std::optional<std::chrono::system_clock::time_point> wallDeadline;
 std::optional<std::chrono::milliseconds> elapsedDeadline;
 MachineState machine;
 std::deque<std::function<Wake(char* byte)>> wakesFirst;
+std::map<int, std::vector<std::string>> controlAt;
+std::vector<std::string> controlReplies;
+std::string endpointProblem;
+std::string findProblem;
+std::vector<std::uint32_t> endpoints;
+std::function<ControlAnswer(std::uint32_t, const std::string&)> answerFor;
+std::deque<std::string> controlQueue;
+std::uint64_t controlConnection = 0;
 
 void reset() {
     calls.clear();
@@ -67,6 +75,14 @@ void reset() {
     elapsedDeadline.reset();
     machine = MachineState{};
     wakesFirst.clear();
+    controlAt.clear();
+    controlReplies.clear();
+    endpointProblem.clear();
+    findProblem.clear();
+    endpoints.clear();
+    answerFor = nullptr;
+    controlQueue.clear();
+    controlConnection = 0;
 }
 
 namespace {
@@ -266,6 +282,11 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         wakesFirst.pop_front();
         return first(byte);
     }
+    if (const auto due = controlAt.find(readsDone); due != controlAt.end()) {
+        controlQueue.assign(due->second.begin(), due->second.end());
+        controlAt.erase(due);
+        return Wake::controlRequest;
+    }
     if (byte == nullptr || readsDone == wakeBeforeRead) {
         return wake;
     }
@@ -276,4 +297,40 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
     }
     *byte = static_cast<char>(next);
     return Wake::consoleByte;
+}
+
+std::string openControlEndpoint(std::size_t requestLimit) {
+    calls.push_back("openControlEndpoint " + std::to_string(requestLimit));
+    return endpointProblem;
+}
+
+bool takeControlRequest(ControlRequest* request) {
+    if (controlQueue.empty()) {
+        return false;
+    }
+    *request = ControlRequest{++controlConnection, controlQueue.front()};
+    controlQueue.pop_front();
+    return true;
+}
+
+void answerControlRequest(std::uint64_t connection, const std::string& reply) {
+    calls.push_back("answerControlRequest " + std::to_string(connection));
+    controlReplies.push_back(reply);
+}
+
+std::vector<std::uint32_t> findControlEndpoints(std::string* problem) {
+    calls.push_back("findControlEndpoints");
+    *problem = findProblem;
+    return endpoints;
+}
+
+ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, std::size_t,
+                                 std::chrono::milliseconds limit) {
+    calls.push_back("askControlEndpoint " + std::to_string(pid) + " " + request.substr(0, request.size() - 1) +
+                    " within " + std::to_string(limit.count()) + " ms");
+    return answerFor ? answerFor(pid, request) : ControlAnswer{};
+}
+
+void passStopToCommand() {
+    calls.push_back("passStopToCommand");
 }

@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,16 @@ extern MachineState machine;
 // given: each runs (changing the machine, say, or typing a byte where one is
 // wanted) and says what woke the wait.
 extern std::deque<std::function<Wake(char* byte)>> wakesFirst;
+// The control endpoint. A wait returns Wake::controlRequest, with these
+// lines queued, when readsDone equals the key (before that wait's read); the
+// answers are kept in order. A stop or other wake after it comes as usual.
+extern std::map<int, std::vector<std::string>> controlAt;
+extern std::vector<std::string> controlReplies;
+extern std::string endpointProblem;              // openControlEndpoint's answer
+// The client's side: the copies found, and how each answers a request.
+extern std::vector<std::uint32_t> endpoints;
+extern std::string findProblem;                   // findControlEndpoints's problem
+extern std::function<ControlAnswer(std::uint32_t pid, const std::string& request)> answerFor;
 
 void reset();
 

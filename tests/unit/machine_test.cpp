@@ -10,6 +10,7 @@
 
 #include "app/keep_awake.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/environment.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/screens.h"
 
@@ -157,13 +158,13 @@ protected:
         if (hadZone) {
             setZone(savedZone.c_str());
         } else {
-            unsetenv("TZ");
+            setEnvironment("TZ", nullptr);
             tzset();
         }
         Machine::TearDown();
     }
     static void setZone(const char* zone) {
-        setenv("TZ", zone, 1);
+        setEnvironment("TZ", zone);
         tzset();
     }
     std::string savedZone;

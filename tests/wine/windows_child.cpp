@@ -1,8 +1,10 @@
 #include "tests/wine/windows_child.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 struct ChildOutput {
     std::mutex mutex;
@@ -80,6 +82,8 @@ WindowsChild startProgram(const std::wstring& arguments, DWORD creationFlags, bo
         CloseHandle(started.hThread);
         child.process = started.hProcess;
         child.pid = started.dwProcessId;
+    } else {
+        child.startError = GetLastError();
     }
     CloseHandle(inRead);
     CloseHandle(outWrite);
@@ -170,4 +174,62 @@ void writeTimeoutSetting(const std::string* seconds) {
                        static_cast<DWORD>(seconds->size() + 1));
     }
     RegCloseKey(desktop);
+}
+
+InputWatch watchInput(std::chrono::milliseconds span) {
+    InputWatch watch;
+    LASTINPUTINFO info{sizeof(LASTINPUTINFO), 0};
+    GetLastInputInfo(&info);
+    DWORD last = info.dwTime;
+    POINT before{};
+    GetCursorPos(&before);
+    std::vector<DWORD> times;
+    const auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end) {
+        Sleep(1);
+        GetLastInputInfo(&info);
+        if (info.dwTime != last) {
+            last = info.dwTime;
+            times.push_back(info.dwTime);
+        }
+        POINT now{};
+        GetCursorPos(&now);
+        watch.cursorMoved = watch.cursorMoved || now.x != before.x || now.y != before.y;
+    }
+    watch.nudges = static_cast<int>(times.size());
+    std::vector<DWORD> gaps;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        gaps.push_back(times[i] - times[i - 1]);
+    }
+    if (!gaps.empty()) {
+        std::sort(gaps.begin(), gaps.end());
+        watch.medianGapMs = gaps[gaps.size() / 2];
+        watch.largestGapMs = gaps.back();
+    }
+    return watch;
+}
+
+bool hasMachineWindow(const WindowsChild& child) {
+    HWND window = nullptr;
+    for (int found = 0; found < 16; ++found) {
+        const HWND next = FindWindowExW(HWND_MESSAGE, window, L"keepawake machine watch", nullptr);
+        if (next == nullptr || next == window) {
+            break;  // Wine may give the same one again
+        }
+        window = next;
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == GetProcessId(child.process)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void startWineDesktop() {
+    static const bool started = [] {
+        DestroyWindow(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
+        return true;
+    }();
+    (void)started;
 }

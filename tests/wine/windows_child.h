@@ -15,6 +15,7 @@ struct WindowsChild {
     HANDLE input = nullptr;
     HANDLE unreadOutput = nullptr;  // the pipe's read end, when nobody drains it
     std::shared_ptr<ChildOutput> output;
+    DWORD startError = 0;  // CreateProcessW's, when it failed
 };
 
 // arguments: what follows the program's quoted path on its command line.
@@ -33,7 +34,27 @@ constexpr DWORD timedOut = 0xDEAD;
 DWORD waitForExit(WindowsChild& child, std::chrono::milliseconds limit);
 void releaseChild(WindowsChild& child);
 
+// What the system's last-input time did while watched for span: how often it
+// moved on (each a nudge) and at what gaps, and whether the cursor moved.
+struct InputWatch {
+    int nudges = 0;
+    DWORD medianGapMs = 0;
+    DWORD largestGapMs = 0;
+    bool cursorMoved = false;
+};
+InputWatch watchInput(std::chrono::milliseconds span);
+
 // The screen-saver timeout as Windows keeps it: a string under Control Panel.
 // A null pointer removes the value, so that it cannot be read.
 std::string readTimeoutSetting();
 void writeTimeoutSetting(const std::string* seconds);
+
+// Whether the process has made the message-only window through which
+// Windows tells it of power and lock changes (it does so for --only-on-ac or
+// --pause-when-locked, after it has taken over the console's stop requests).
+bool hasMachineWindow(const WindowsChild& child);
+
+// Wine starts its desktop process for the first window of a session, and
+// that process keeps the pipes of the program that made it open. Made by the
+// test first, it holds only the test's own; call before such a program runs.
+void startWineDesktop();

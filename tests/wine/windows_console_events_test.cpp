@@ -175,8 +175,8 @@ TEST_F(ConsoleEvents, WithoutArgumentsCtrlCEndsItAtOnce) {
 }
 
 TEST_F(ConsoleEvents, ACtrlCBeforeTheCommandStartsIsNotTakenForItsEnd) {
-    // A long search for the command holds its start back well past the first
-    // nudge: the Ctrl+C lands while keepawake has no command yet.
+    // A long search for the command holds its start back: the Ctrl+C lands
+    // while keepawake has no command yet.
     const std::wstring echo = windowsPath(ARGUMENT_ECHO);
     std::wstring path;
     while (path.size() < 30000) {
@@ -199,10 +199,27 @@ TEST_F(ConsoleEvents, ACtrlCBeforeTheCommandStartsIsNotTakenForItsEnd) {
     SetCurrentDirectoryW(temporary);  // the search starts there, and finds nothing
     SetEnvironmentVariableW(L"PATH", path.c_str());
     SetEnvironmentVariableW(L"PATHEXT", extensions.c_str());
-    start(L"-i 100ms -- argument_echo wait-ctrl-c 3000");
+    // The command starts before the first nudge, so the machine watch's
+    // window tells instead that the stop requests are caught: it is made
+    // after that and before the command is looked for.
+    startWineDesktop();
+    program = startProgram(L"--only-on-ac -i 100ms -- argument_echo wait-ctrl-c 3000", ownConsole, true);
     SetEnvironmentVariableW(L"PATH", savedPath);
     SetEnvironmentVariableW(L"PATHEXT", savedExtensions);
     SetCurrentDirectoryW(savedDirectory);
+    ASSERT_NE(program.process, nullptr) << "keepawake.exe did not start";
+    bool ready = false;
+    for (const auto end = Clock::now() + 5s; !ready && Clock::now() < end; Sleep(2)) {
+        ready = hasMachineWindow(program);
+    }
+    if (!ready) {
+        // Wine shows no window of a process on a console of its own to
+        // FindWindowEx, and the first nudge now comes after the command has
+        // started: nothing tells from outside that the stop requests are
+        // caught while the command is still being looked for.
+        GTEST_SKIP() << "not run: no sign under Wine that the Ctrl+C could land before the command starts ("
+                     << writtenSoFar(program) << ")";
+    }
 
     ASSERT_EQ(press(program, L"c"), 0u);
     ASSERT_EQ(writtenSoFar(program).find("waiting"), std::string::npos) << "the command started too soon to tell";

@@ -17,46 +17,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace screens;
 
-struct InputWatch {
-    int nudges = 0;           // times the last-input time moved on
-    DWORD medianGapMs = 0;    // between successive nudges
-    DWORD largestGapMs = 0;
-    bool cursorMoved = false;
-};
-
-InputWatch watchInput(std::chrono::milliseconds span) {
-    InputWatch watch;
-    LASTINPUTINFO info{sizeof(LASTINPUTINFO), 0};
-    GetLastInputInfo(&info);
-    DWORD last = info.dwTime;
-    POINT before{};
-    GetCursorPos(&before);
-    std::vector<DWORD> times;
-    const auto end = std::chrono::steady_clock::now() + span;
-    while (std::chrono::steady_clock::now() < end) {
-        Sleep(1);
-        GetLastInputInfo(&info);
-        if (info.dwTime != last) {
-            last = info.dwTime;
-            times.push_back(info.dwTime);
-        }
-        POINT now{};
-        GetCursorPos(&now);
-        watch.cursorMoved = watch.cursorMoved || now.x != before.x || now.y != before.y;
-    }
-    watch.nudges = static_cast<int>(times.size());
-    std::vector<DWORD> gaps;
-    for (std::size_t i = 1; i < times.size(); ++i) {
-        gaps.push_back(times[i] - times[i - 1]);
-    }
-    if (!gaps.empty()) {
-        std::sort(gaps.begin(), gaps.end());
-        watch.medianGapMs = gaps[gaps.size() / 2];
-        watch.largestGapMs = gaps.back();
-    }
-    return watch;
-}
-
 class WindowsProgram : public testing::Test {
 protected:
     void SetUp() override { savedSetting = readTimeoutSetting(); }
@@ -195,7 +155,10 @@ TEST_F(WindowsProgram, StartAndQuitAtOnceRepeatedly) {
     writeTimeoutSetting(&seconds);
     for (int round = 0; round < 100; ++round) {
         WindowsChild child = startProgram();
-        ASSERT_NE(child.process, nullptr);
+        if (child.process == nullptr) {
+            releaseChild(child);  // its reader must not outlive it
+            FAIL() << "not started, round " << round << ", error " << child.startError;
+        }
         typeInto(child, "q\n");
         closeInput(child);
         ASSERT_EQ(waitForExit(child, 20s), 0u) << "round " << round;
@@ -207,7 +170,10 @@ TEST_F(WindowsProgram, StartAndQuitAtOnceRepeatedly) {
 TEST_F(WindowsProgram, EmptyInputExitsInOrderRepeatedly) {
     for (int round = 0; round < 25; ++round) {
         WindowsChild child = startProgram();
-        ASSERT_NE(child.process, nullptr);
+        if (child.process == nullptr) {
+            releaseChild(child);  // its reader must not outlive it
+            FAIL() << "not started, round " << round << ", error " << child.startError;
+        }
         closeInput(child);
         ASSERT_EQ(waitForExit(child, 20s), 0u) << "round " << round;
         releaseChild(child);
