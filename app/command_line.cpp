@@ -34,6 +34,9 @@ constexpr const char* helpText =
     "      --resume             resume every running copy, as its \"d\" does\n"
     "      --toggle             pause them all if one keeps awake, else resume them all\n"
     "      --stop               end every running copy in order, as its \"q\" does\n"
+    "      --diagnose           report what keeps this screen awake and what will still\n"
+    "                           blank, lock or sleep it; exit 0 when it can be kept\n"
+    "                           awake, 1 when not\n"
     "      --version            print the version and exit\n"
     "  -h, --help               print this help and exit\n"
     "\n"
@@ -123,6 +126,8 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
     for (const ControlOption& control : controlOptions) {
         controls.emplace_back(app.add_flag(control.name, control.help), control.action);
     }
+    CLI::Option* diagnoseOption = 
+        app.add_flag("--diagnose", options->diagnose, "report what keeps this screen awake and what will not");
     app.set_version_flag("--version", std::string(programName) + " " + KEEPAWAKE_VERSION);
 
     // CLI11 takes "--no-menu=3" and "--no-menu=" as the flag itself; a value
@@ -168,6 +173,13 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
             return fail(option->get_name() + " combines with no other option");
         }
         options->control = action;
+        return std::nullopt;
+    }
+    if (diagnoseOption->count() > 0) {
+        if (arguments.size() != 1 || arguments[0] != "--diagnose") {
+            return fail("--diagnose combines with no other option");
+        }
+        options->diagnose = true;
         return std::nullopt;
     }
     const std::string durationExamples = "' (examples: 90, 45m, 1h30m, 250ms)";

@@ -21,6 +21,7 @@ struct CommandLine {
     bool onlyOnAc = false;          // pause by itself on battery
     bool pauseWhenLocked = false;   // pause by itself while the session is locked
     std::optional<ControlAction> control;  // given alone: talk to the running copies, run nothing
+    bool diagnose = false;  // given alone: report what keeps this screen awake, run nothing
 };
 
 constexpr int usageErrorStatus = 2;

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "app/diagnose/diagnose.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
 #include "keepawake/nudge_check.h"
@@ -32,6 +33,9 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     }
     if (options.control) {
         return runControlClient(*options.control, std::cout, std::cerr);
+    }
+    if (options.diagnose) {
+        return runDiagnose(std::cout);
     }
     if (const std::string problem = prepareLimits(options, std::chrono::system_clock::now()); !problem.empty()) {
         reportUsageError(std::cerr, problem);

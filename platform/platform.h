@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/diagnosis.h"
+
 #if defined(_WIN32)
 // Thread entries and timer callbacks must use the system's calling
 // convention, which differs from the default on 32-bit Windows.
@@ -245,3 +247,13 @@ ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, 
 // A stop asked for through the endpoint while a command runs: passed on to
 // the command as a request to terminate (POSIX: SIGTERM), which decides.
 void passStopToCommand();
+
+// --- Diagnosis ------------------------------------------------------------------
+
+// What this session is and what can blank, lock or sleep it, for
+// --diagnose: the system and desktop, how it is kept awake and whether that
+// is there, the screen-saver timeout (one Finding::saverTimeout), every other
+// timer, one live check, and other holders of the screen. Changes no
+// setting and leaves nothing held. Returns by the deadline: what did not
+// answer by then is a finding saying so.
+std::vector<Finding> diagnoseSession(std::chrono::steady_clock::time_point deadline);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/dbus/dbus_diagnose.h"
 #include "platform/dbus/dbus_inhibitor.h"
 #include "platform/dbus/machine_watch.h"
 #include "platform/wayland/wayland_pointer.h"
@@ -72,7 +73,16 @@ void close() {
     mechanism = Mechanism::none;
 }
 
-const DesktopBinding binding{start, readScreenSaverTimeout, nudge, pause, resume, close, machineWatch, machineRead};
+void diagnose(unsigned what, DiagnosisSink sink, void* context) {
+    if ((what & diagnoseVirtualPointer) != 0) {
+        waylandDiagnose(sink, context);
+    } else {
+        dbusDiagnose(what, sink, context);
+    }
+}
+
+const DesktopBinding binding{start, readScreenSaverTimeout, nudge, pause, resume, close, machineWatch, machineRead,
+                             diagnose};
 
 }  // namespace
 

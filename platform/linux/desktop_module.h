@@ -6,6 +6,31 @@
 
 #include <cstdint>
 
+// One --diagnose finding as it crosses from the module: the fields of
+// platform/diagnosis.h's Finding, as C strings and numbers.
+struct DiagnosisLine {
+    int part;
+    int kind;
+    const char* what;
+    const char* value;
+    const char* unit;
+    const char* source;
+    const char* unreadable;
+    int hasSeconds;
+    std::uint32_t seconds;
+    unsigned heldBy;
+    int ok;
+    const char* advice;
+};
+using DiagnosisSink = void (*)(void* context, const DiagnosisLine* line);
+
+// What the module's diagnose reads, each on the caller's thread, blocking:
+// the caller bounds it with a deadline of its own.
+constexpr unsigned diagnoseSessionBus = 1;  // GNOME, KDE and the freedesktop screen saver
+constexpr unsigned diagnoseSystemBus = 2;   // logind
+constexpr unsigned diagnoseVirtualPointer = 4;
+constexpr unsigned diagnoseOnWayland = 8;   // a flag: the session is a Wayland one
+
 struct DesktopBinding {
     // Picks how this session is kept awake and starts keeping it awake,
     // waiting at most about a second for the desktop. False when nothing can
@@ -24,6 +49,10 @@ struct DesktopBinding {
     // notifyFd on each change; never waits on the bus. Needs no start.
     void (*watchMachine)(unsigned what, int notifyFd);
     void (*readMachine)(bool* onBattery, bool* locked);
+    // --diagnose: one part (above) of what the desktop and the machine tell,
+    // handed to sink one finding at a time. Changes no setting and leaves
+    // nothing held. Needs no start.
+    void (*diagnose)(unsigned what, DiagnosisSink sink, void* context);
 };
 
 #define KEEPAWAKE_DESKTOP_ENTRY "keepawakeDesktopBinding"

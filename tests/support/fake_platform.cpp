@@ -41,6 +41,8 @@ std::string endpointProblem;
 std::string findProblem;
 std::vector<std::uint32_t> endpoints;
 std::function<ControlAnswer(std::uint32_t, const std::string&)> answerFor;
+std::vector<Finding> systemFindings;
+std::optional<std::chrono::steady_clock::time_point> diagnoseDeadline;
 std::deque<std::string> controlQueue;
 std::uint64_t controlConnection = 0;
 
@@ -81,6 +83,8 @@ void reset() {
     findProblem.clear();
     endpoints.clear();
     answerFor = nullptr;
+    systemFindings.clear();
+    diagnoseDeadline.reset();
     controlQueue.clear();
     controlConnection = 0;
 }
@@ -322,6 +326,12 @@ std::vector<std::uint32_t> findControlEndpoints(std::string* problem) {
     calls.push_back("findControlEndpoints");
     *problem = findProblem;
     return endpoints;
+}
+
+std::vector<Finding> diagnoseSession(std::chrono::steady_clock::time_point deadline) {
+    calls.push_back("diagnoseSession");
+    diagnoseDeadline = deadline;
+    return systemFindings;
 }
 
 ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, std::size_t,

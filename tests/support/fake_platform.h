@@ -67,6 +67,9 @@ extern std::string endpointProblem;              // openControlEndpoint's answer
 extern std::vector<std::uint32_t> endpoints;
 extern std::string findProblem;                   // findControlEndpoints's problem
 extern std::function<ControlAnswer(std::uint32_t pid, const std::string& request)> answerFor;
+// diagnoseSession's answer, and the deadline it was given.
+extern std::vector<Finding> systemFindings;
+extern std::optional<std::chrono::steady_clock::time_point> diagnoseDeadline;
 
 void reset();
 
