@@ -48,6 +48,9 @@ std::string formatFinding(const Finding& finding, unsigned mechanism) {
         return line + "cannot be read here (" + finding.unreadable + ")";
     }
     line += finding.value;
+    if (finding.kind == Finding::way) {
+        line += finding.ok ? ", there now" : ", not there";
+    }
     if (!finding.unit.empty()) {
         line += " " + finding.unit;
     }

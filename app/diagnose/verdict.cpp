@@ -54,7 +54,7 @@ std::string notice(const std::vector<Finding>& findings, const Finding& way) {
         }
     }
     for (const Finding& finding : findings) {
-        if (finding.kind == Finding::holder) {
+        if (finding.kind == Finding::holder && finding.unreadable.empty()) {
             return finding.what + " also holds the screen awake (" + finding.value +
                    "): it stays awake while that runs, even with keepawake paused";
         }

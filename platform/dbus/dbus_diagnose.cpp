@@ -72,7 +72,7 @@ GDBusConnection* connectTo(const std::string& address, std::string* why) {
                                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, &error);
     if (connection == nullptr) {
-        *why = error->message;
+        *why = "cannot connect to " + address + ": " + error->message;
         g_error_free(error);
     }
     return connection;
@@ -465,8 +465,6 @@ void sessionBusDiagnose(const Out& add, bool wayland) {
             way.ok = there;
             if (bus == nullptr) {
                 way.unreadable = why;
-            } else {
-                way.value += there ? ", there now" : ", not there";
             }
             way.advice = waylandAdvice;
             add(way);

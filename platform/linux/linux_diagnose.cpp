@@ -139,7 +139,7 @@ std::vector<Finding> diagnoseSession(std::chrono::steady_clock::time_point deadl
         nameAuthorityFile();
         readers.push_back({"the X display " + display, true, x11Diagnose});
     } else if (!wayland) {
-        Finding way = readFinding(Finding::session, Finding::way, "kept awake by", "nothing: no display", "",
+        Finding way = readFinding(Finding::session, Finding::way, "kept awake by", "a display", "",
                                   "environment");
         way.advice = "there is no display here (neither DISPLAY nor WAYLAND_DISPLAY is set): run keepawake inside "
                      "the desktop session";

@@ -9,7 +9,6 @@ void waylandDiagnose(DiagnosisSink sink, void* context) {
                               "the wlroots virtual pointer", "", "Wayland compositor's registry");
     way.heldBy = heldByNudge;
     way.ok = waylandStart();
-    way.value += way.ok ? ", there now" : ", not offered";
     if (!way.ok) {
         way.advice = "this Wayland session offers no GNOME session manager, no freedesktop screen saver and no "
                      "wlroots virtual pointer: use a desktop that offers one of them";

@@ -18,26 +18,33 @@
 
 #include "tests/e2e/child_process.h"
 
-XServer startXServer(int display) {
+XServer startXServer(int display, const std::vector<std::string>& extra) {
     int ready[2];
     if (pipe(ready) != 0) {
         return {};
     }
+    // Made before the fork: the child only execs.
+    std::vector<std::string> words{"Xvfb"};
+    if (display >= 0) {
+        words.push_back(":" + std::to_string(display));
+    }
+    for (const char* word : {"-displayfd", "", "-noreset", "-nolisten", "tcp", "-screen", "0", "640x480x24"}) {
+        words.emplace_back(word);
+    }
+    words[display >= 0 ? 3 : 2] = std::to_string(ready[1]);
+    words.insert(words.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         close(ready[0]);
-        const std::string fd = std::to_string(ready[1]);
-        const std::string name = ":" + std::to_string(display);
         int devNull = open("/dev/null", O_WRONLY);
         dup2(devNull, STDERR_FILENO);
         dup2(devNull, STDOUT_FILENO);
-        if (display >= 0) {
-            execlp("Xvfb", "Xvfb", name.c_str(), "-displayfd", fd.c_str(), "-noreset", "-nolisten", "tcp", "-screen",
-                   "0", "640x480x24", static_cast<char*>(nullptr));
-        } else {
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0",
-                   "640x480x24", static_cast<char*>(nullptr));
-        }
+        execvp("Xvfb", argv.data());
         _exit(127);
     }
     close(ready[1]);

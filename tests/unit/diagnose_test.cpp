@@ -114,6 +114,8 @@ TEST(DiagnoseVerdict, FirstBlockerWinsElseTheFirstThingWorthKnowing) {
          true,
          can + "; worth knowing: this is a remote session: what keeps it awake is the remote side's and the "
                "client's own settings too"},
+        {"a holder that cannot be read is not worth knowing",
+         {inhibitor, unreadableFinding(Finding::others, Finding::holder, "logind", "no bus")}, true, can},
         {"another holder", {inhibitor, flagged(Finding::holder, "presenter", "idle, Showing slides")}, true,
          can + "; worth knowing: presenter also holds the screen awake (idle, Showing slides): it stays awake "
                "while that runs, even with keepawake paused"},
@@ -138,7 +140,7 @@ TEST(DiagnoseReport, EachLineSaysValueUnitSourceAndWhetherTheWayHoldsItOff) {
 
     const std::string report = formatReport({check(true), xtest}, judgeFindings({xtest, check(true)}));
     EXPECT_EQ(report,
-              "Session\n  kept awake by: XTEST\n"
+              "Session\n  kept awake by: XTEST, there now\n"
               "Timeout and interval\n  no timeout found\n"
               "Other timers that can blank, lock or sleep\n  none found\n"
               "Live check\n  a nudge: counted\n"
