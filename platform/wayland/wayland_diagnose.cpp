@@ -5,7 +5,7 @@
 #include "platform/wayland/wayland_pointer.h"
 
 void waylandDiagnose(DiagnosisSink sink, void* context) {
-    Finding way = readFinding(Finding::session, Finding::way, "kept awake by, third choice",
+    Finding way = readFinding(Finding::session, Finding::way, "kept awake by",
                               "the wlroots virtual pointer", "", "Wayland compositor's registry");
     way.heldBy = heldByNudge;
     way.ok = waylandStart();
