@@ -74,7 +74,10 @@ std::vector<Process> ownProcesses(const std::vector<std::string>& names) {
         while (std::getline(words, word, '\0')) {
             process.arguments.push_back(word);
         }
-        found.push_back(process);
+        // A process that already ended (a zombie) has no arguments left.
+        if (!process.arguments.empty()) {
+            found.push_back(process);
+        }
     }
     closedir(proc);
     return found;

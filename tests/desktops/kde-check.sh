@@ -48,6 +48,26 @@ xdisplay=$(ss -xlp | awk -v p="pid=$kwinpid," 'index($0, p) && $5 ~ /X11-unix\/X
 export DISPLAY=${xdisplay:-}
 echo "KWin ready after $(since "$bed_start_time") s on $WAYLAND_DISPLAY, Xwayland ${xdisplay:-not found}"
 
+# --diagnose: the freedesktop screen saver is the way, kscreenlocker's
+# Timeout the timeout; taking the inhibitor shows nothing KWin tells.
+start=$(now)
+"$bed/keepawake" --diagnose >diagnose.out 2>diagnose.err
+status=$?
+diagnose_seconds=$(since "$start")
+cat diagnose.out
+[ "$status" -eq 0 ] || fail "--diagnose: exit status $status"
+[ -s diagnose.err ] && fail "--diagnose: standard error was not empty: $(cat diagnose.err)"
+before "$start" 3 || fail "--diagnose took $diagnose_seconds s"
+for line in "  kept awake by: the freedesktop screen saver (inhibitor), there now (session bus)" \
+    "  KDE screen locker (Autolock on, Timeout): 60 s ($bed/config/kscreenlockerrc); held off by the inhibitor"; do
+    grep -qxF -- "$line" diagnose.out || fail "--diagnose: no line '$line'"
+done
+grep -qE '^  taking the inhibitor: cannot be read here \(taken and dropped again \(cookie [0-9]+\)' diagnose.out ||
+    fail "--diagnose: the inhibitor was not taken and dropped"
+grep -qE '^  KDE inhibitors: ' diagnose.out || fail "--diagnose: nothing on KDE's inhibitors"
+tail -1 diagnose.out | grep -q '^keepawake can keep this screen awake' || fail "--diagnose: the verdict is not last"
+echo "diagnose: exit 0 after $diagnose_seconds s"
+
 start_keepawake run
 wait_for run.out 'q = Quit the application' 5 || fail "no menu: $(cat run.err)"
 swayidle -w timeout 5 'echo IDLE' resume 'echo RESUMED' >probe.log 2>&1 &

@@ -15,6 +15,7 @@
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/system_bus.h"
 #include "tests/e2e/x_server.h"
+#include "platform/linux/linux_diagnose.h"
 
 namespace {
 
@@ -229,4 +230,67 @@ TEST_F(Diagnose, ADisplayAndBusesThatNeverAnswerAreBoundedAndNamed) {
     stopSilentBus(session);
     stopSilentBus(system);
     stopSilentDisplay(display);
+}
+
+TEST(IdleManagers, HypridleConfigurationAndSwayidleArguments) {
+    const struct {
+        const char* text;
+        bool ignores;
+        std::optional<std::uint32_t> shortest;
+    } configs[] = {
+        {"", false, std::nullopt},
+        {"general {\n  ignore_dbus_inhibit = true\n}\nlistener {\n  timeout = 300\n}\nlistener {\n timeout = 150\n}\n",
+         true, 150},
+        {"general { ignore_dbus_inhibit = false  ignore_systemd_inhibit = true }\nlistener { timeout = 3 }\n", false, 3},
+        {"# ignore_dbus_inhibit = true\ngeneral {\n ignore_dbus_inhibit = false # not yet\n}\n", false, std::nullopt},
+        // Only general's own key counts; a listener's timeout only inside one.
+        {"listener {\n ignore_dbus_inhibit = true\n}\ntimeout = 5\n", false, std::nullopt},
+        {"listener {\n timeout = soon\n}\nlistener {\n timeout = 600\n}\n", false, 600},
+        {"general {\n ignore_dbus_inhibit = yes\n}\n", true, std::nullopt},
+    };
+    for (const auto& config : configs) {
+        const HypridleConfig read = parseHypridleConfig(config.text);
+        EXPECT_EQ(read.ignoresDbusInhibit, config.ignores) << config.text;
+        EXPECT_EQ(read.shortestTimeout, config.shortest) << config.text;
+    }
+    EXPECT_EQ(swayidleShortestTimeout({"swayidle", "-w", "timeout", "300", "lock", "timeout", "60", "off"}), 60u);
+    EXPECT_EQ(swayidleShortestTimeout({"swayidle", "-w", "before-sleep", "lock"}), std::nullopt);
+    EXPECT_EQ(swayidleShortestTimeout({"swayidle", "timeout"}), std::nullopt);
+}
+
+// Stand-ins named swayidle and hypridle (Debian 12 has no hypridle): what
+// their command line and hypridle's configuration say, found in /proc.
+TEST_F(Diagnose, IdleManagersFoundInProcWithTheirTimeouts) {
+    XServer server = startServer();
+    ASSERT_GT(server.pid, 0) << "Xvfb could not be started";
+    std::filesystem::create_directories(home + "/config/hypr");
+    std::ofstream(home + "/config/hypr/hypridle.conf")
+        << "general {\n    ignore_dbus_inhibit = true\n}\nlistener {\n    timeout = 240\n    on-timeout = lock\n}\n";
+    // A shell under each name, which keeps its arguments and waits.
+    std::filesystem::copy_file("/bin/sh", home + "/swayidle");
+    std::filesystem::copy_file("/bin/sh", home + "/hypridle");
+    ChildProcess swayidle =
+        startChild({home + "/swayidle", "-c", "sleep 30; true", "swayidle", "timeout", "120", "timeout", "45"}, {});
+    ChildProcess hypridle = startChild({home + "/hypridle", "-c", "sleep 30; true"}, {});
+    std::this_thread::sleep_for(100ms);
+    const pid_t swayidlePid = swayidle.pid;
+    const pid_t hypridlePid = hypridle.pid;
+    const Report report = diagnose({"DISPLAY=" + displayName(server)});
+    for (ChildProcess* child : {&swayidle, &hypridle}) {
+        kill(child->pid, SIGTERM);
+        waitForExit(*child, 2s);
+        releaseChild(*child);
+    }
+    EXPECT_EQ(report.status, 0) << report.output;
+    const std::string config = home + "/config/hypr/hypridle.conf";
+    for (const std::string& line : Words{
+             "  swayidle (process " + std::to_string(swayidlePid) +
+                 "): 45 s (its shortest timeout, from its command line); held off by nudges",
+             "  hypridle ignore_dbus_inhibit: true: inhibitors are ignored (" + config + ")",
+             "  hypridle (process " + std::to_string(hypridlePid) + "): 240 s (its shortest listener, " + config +
+                 "); held off by nudges",
+         }) {
+        EXPECT_TRUE(report.has(line)) << "missing: " << line << "\n" << report.output;
+    }
+    stopXServer(server);
 }
