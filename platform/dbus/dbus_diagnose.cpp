@@ -24,7 +24,14 @@ const std::string waylandAdvice =
 struct Out {
     DiagnosisSink sink;
     void* context;
-    void operator()(const Finding& finding) const { sendFinding(sink, context, finding); }
+    bool applies = true;  // false: timers of a desktop that is not running, shown as facts
+    void operator()(Finding finding) const {
+        if (!applies && finding.kind == Finding::timer && finding.unreadable.empty()) {
+            finding.kind = Finding::fact;
+            finding.source += "; not running here, so it blanks nothing now";
+        }
+        sendFinding(sink, context, finding);
+    }
 };
 
 bool environmentHas(const char* name, const char* part) {
@@ -137,7 +144,10 @@ bool hasKey(GSettingsSchema* schema, const char* key, const GVariantType* type) 
     return right;
 }
 
-void gnomeSettings(const Out& add, bool idleDelayIsTheTimeout, unsigned heldBy) {
+// GNOME's settings blank, lock and sleep only where GNOME runs; elsewhere
+// they are shown for what they are, installed but idle.
+void gnomeSettings(const Out& sink, bool idleDelayIsTheTimeout, unsigned heldBy, bool gnomeRuns) {
+    const Out add{sink.sink, sink.context, gnomeRuns};
     GSettingsSchema* schema = nullptr;
     GSettings* session = settingsFor("org.gnome.desktop.session", &schema);
     if (session == nullptr) {
@@ -477,7 +487,7 @@ void sessionBusDiagnose(const Out& add, bool wayland) {
     }
     // On X11 the nudges count wherever the desktop's own idle timers look.
     const unsigned heldBy = wayland ? heldByInhibitor : heldByNudge | heldByInhibitor;
-    gnomeSettings(add, wayland && gnome, heldBy);
+    gnomeSettings(add, wayland && gnome, heldBy, gnome || environmentHas("XDG_CURRENT_DESKTOP", "GNOME"));
     if (kde) {
         kdeSettings(add, wayland && !gnome && screenSaver, heldBy);
     }
