@@ -232,7 +232,8 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
                 }
             }
         }
-        for (const auto& [slot, told] : {std::pair{machine, Wake::machineChanged}, std::pair{display, Wake::displayChanged}}) {
+        for (const auto& [slot, told] :
+             {std::pair{machine, Wake::machineChanged}, std::pair{display, Wake::displayChanged}}) {
             if (waits[slot].revents != 0) {
                 char drained[64];
                 while (read(waits[slot].fd, drained, sizeof drained) > 0) {

@@ -218,24 +218,25 @@ TEST_F(RemoteRequests, TheStatusSaysHowAndADesktopChangeReplansTheWorker) {
     const std::string status = "keepawake-control 1 status\n";
     const struct {
         const char* name;
-        KeepAwakeWay way;
+        bool keepsNow;
+        const char* how;  // describeKeepAwake's words
         Words words;
         std::string typed;  // before the status request, which comes at the read after these
         const char* after;  // the reply after "ok "
         bool keeps;
     } cases[] = {
-        {"inhibitor", {true, "by GNOME's session manager"}, {}, "", "awake since \\S+, by GNOME's session manager",
+        {"inhibitor", true, "by GNOME's session manager", {}, "", "awake since \\S+, by GNOME's session manager",
          true},
-        {"both ways, with a limit", {true, "by the freedesktop screen saver and zero moves every 30 ms"}, {"--for", "1h"},
+        {"both ways, with a limit", true, "by the freedesktop screen saver and zero moves every 30 ms", {"--for", "1h"},
          "", "awake since \\S+, by the freedesktop screen saver and zero moves every 30 ms, quits at \\S+", true},
-        {"no way", {false, "no way offered"}, {}, "", "awake since \\S+, cannot keep the session awake: no way offered",
+        {"no way", false, "no way offered", {}, "", "awake since \\S+, cannot keep the session awake: no way offered",
          false},
-        {"paused: no words on how", {false, "no way offered"}, {}, "e\n", "paused since \\S+", false},
+        {"paused: no words on how", false, "no way offered", {}, "e\n", "paused since \\S+", false},
     };
     for (const auto& c : cases) {
         fake::reset();
         keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
-        fake::way = c.way;
+        fake::way = KeepAwakeWay{c.keepsNow, c.how};
         fake::wakesFirst = {[](char*) { return Wake::displayChanged; }};
         fake::controlAt = {{c.typed.empty() ? 0 : 1, {status}}};
         EXPECT_EQ(run(c.words, c.typed + "q\n"), 0) << c.name;
