@@ -21,18 +21,26 @@ std::string heldOff(const Finding& finding, unsigned mechanism) {
     if (!timer || mechanism == 0 || !finding.unreadable.empty() || finding.seconds.value_or(0) == 0) {
         return {};
     }
-    const char* way = mechanism == heldByNudge ? "nudges" : "the inhibitor";
-    return (finding.heldBy & mechanism) != 0 ? std::string("; held off by ") + way
-                                             : std::string("; NOT held off by ") + way;
+    const unsigned holding = finding.heldBy & mechanism;
+    if (holding != 0) {
+        return holding == heldByNudge       ? "; held off by nudges"
+               : holding == heldByInhibitor ? "; held off by the inhibitor"
+                                            : "; held off by nudges and the inhibitor";
+    }
+    return mechanism == heldByNudge       ? "; NOT held off by nudges"
+           : mechanism == heldByInhibitor ? "; NOT held off by the inhibitor"
+                                          : "; NOT held off by nudges or the inhibitor";
 }
 
+// Every way that is there at once.
 unsigned mechanismOf(const std::vector<Finding>& findings) {
+    unsigned mechanism = 0;
     for (const Finding& finding : findings) {
         if (finding.kind == Finding::way && finding.ok) {
-            return finding.heldBy;
+            mechanism |= finding.heldBy;
         }
     }
-    return 0;
+    return mechanism;
 }
 
 // What a part says when nothing was found for it.

@@ -5,9 +5,9 @@
 
 namespace {
 
-const Finding* firstWay(const std::vector<Finding>& findings, bool present) {
+const Finding* missingWay(const std::vector<Finding>& findings) {
     for (const Finding& finding : findings) {
-        if (finding.kind == Finding::way && finding.ok == present) {
+        if (finding.kind == Finding::way && !finding.ok) {
             return &finding;
         }
     }
@@ -19,6 +19,9 @@ std::string valueWithUnit(const Finding& finding) {
 }
 
 std::string wayName(unsigned mechanism) {
+    if (mechanism == (heldByNudge | heldByInhibitor)) {
+        return "its nudges or the inhibitor";
+    }
     return mechanism == heldByNudge ? "its nudges" : "the inhibitor";
 }
 
@@ -32,7 +35,7 @@ Verdict cannot(const std::string& reason) {
     return {false, "keepawake cannot keep this screen awake: " + reason};
 }
 
-std::string notice(const std::vector<Finding>& findings, const Finding& way) {
+std::string notice(const std::vector<Finding>& findings) {
     for (const Finding& finding : findings) {
         if (finding.kind == Finding::policy && isTimer(finding)) {
             return finding.advice.empty()
@@ -50,7 +53,7 @@ std::string notice(const std::vector<Finding>& findings, const Finding& way) {
     }
     for (const Finding& finding : findings) {
         if (finding.kind == Finding::check && !finding.unreadable.empty()) {
-            return "whether " + way.value + " counts could not be checked here (" + finding.unreadable + ")";
+            return "whether " + finding.what + " counted could not be checked here (" + finding.unreadable + ")";
         }
     }
     for (const Finding& finding : findings) {
@@ -65,9 +68,16 @@ std::string notice(const std::vector<Finding>& findings, const Finding& way) {
 }  // namespace
 
 Verdict judgeFindings(const std::vector<Finding>& findings) {
-    const Finding* way = firstWay(findings, true);
-    if (way == nullptr) {
-        const Finding* missing = firstWay(findings, false);
+    // Every way that is there is used at once, so a timer is held off when
+    // any of them holds it.
+    unsigned mechanism = 0;
+    for (const Finding& finding : findings) {
+        if (finding.kind == Finding::way && finding.ok) {
+            mechanism |= finding.heldBy;
+        }
+    }
+    if (mechanism == 0) {
+        const Finding* missing = missingWay(findings);
         if (missing == nullptr) {
             return cannot("no way of keeping this session awake was found");
         }
@@ -79,16 +89,16 @@ Verdict judgeFindings(const std::vector<Finding>& findings) {
         }
     }
     for (const Finding& finding : findings) {
-        if (isTimer(finding) && (finding.heldBy & way->heldBy) == 0) {
+        if (isTimer(finding) && (finding.heldBy & mechanism) == 0) {
             std::string reason = finding.what + " (" + valueWithUnit(finding) + ", " + finding.source +
-                                 ") is not held off by " + wayName(way->heldBy);
+                                 ") is not held off by " + wayName(mechanism);
             if (!finding.advice.empty()) {
                 reason += ": " + finding.advice;
             }
             return cannot(reason);
         }
     }
-    const std::string worthKnowing = notice(findings, *way);
+    const std::string worthKnowing = notice(findings);
     return {true, worthKnowing.empty() ? "keepawake can keep this screen awake"
                                        : "keepawake can keep this screen awake; worth knowing: " + worthKnowing};
 }

@@ -112,6 +112,22 @@ bool hasOwner(GDBusConnection* connection, const char* name) {
     return owned != FALSE;
 }
 
+// The program name of a bus name's owner, from /proc; empty when unknown.
+std::string ownerProgram(GDBusConnection* connection, const char* name) {
+    GVariant* reply = call(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "GetConnectionUnixProcessID", g_variant_new("(s)", name), "(u)", nullptr);
+    if (reply == nullptr) {
+        return {};
+    }
+    guint32 pid = 0;
+    g_variant_get(reply, "(u)", &pid);
+    g_variant_unref(reply);
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string program;
+    std::getline(comm, program);
+    return program;
+}
+
 GVariant* property(GDBusConnection* connection, const char* name, const char* path, const char* interface,
                    const char* key, std::string* why) {
     GVariant* reply = call(connection, name, path, "org.freedesktop.DBus.Properties", "Get",
@@ -232,23 +248,30 @@ bool readText(const std::string& path, std::string* text) {
     return true;
 }
 
-void kdeSettings(const Out& add, bool lockIsTheTimeout, unsigned heldBy) {
+void kdeSettings(const Out& add, bool lockIsTheTimeout, unsigned heldBy, bool kdeRuns) {
     const std::string lockerPath = configHome() + "/kscreenlockerrc";
     std::string locker;
     const bool haveLocker = readText(lockerPath, &locker);
-    if (!haveLocker && !lockIsTheTimeout && !environmentHas("XDG_CURRENT_DESKTOP", "KDE")) {
+    if (!kdeRuns && !lockIsTheTimeout) {
         return;
     }
     const std::string source = haveLocker ? lockerPath : "KDE's defaults: no " + lockerPath;
     const bool autolock = kdeConfigValue(locker, "[Daemon]", "Autolock").value_or("true") != "false";
     const std::uint32_t timeout = kdeLockTimeoutSeconds(locker);
+    // keepawake takes kscreenlocker's Timeout for any freedesktop screen
+    // saver; outside KDE it is only that, and locks nothing.
     Finding lock = timerFinding(lockIsTheTimeout ? Finding::saverTimeout : Finding::timer,
-                                autolock ? "KDE screen locker (Autolock on, Timeout)" : "KDE screen locker (Autolock off)",
-                                autolock ? timeout : 0, source, heldBy);
+                                !kdeRuns   ? "screen-saver timeout (kscreenlocker's Timeout; KDE is not running here)"
+                                : autolock ? "KDE screen locker (Autolock on, Timeout)"
+                                           : "KDE screen locker (Autolock off)",
+                                autolock || !kdeRuns ? timeout : 0, source, heldBy);
     if (lockIsTheTimeout) {
         lock.part = Finding::timeout;
     }
     add(lock);
+    if (!kdeRuns) {
+        return;
+    }
 
     const std::string powerPath = configHome() + "/powerdevilrc";
     std::string power;
@@ -466,11 +489,16 @@ void sessionBusDiagnose(const Out& add, bool wayland) {
     }
     const bool gnome = bus != nullptr && hasOwner(bus, "org.gnome.SessionManager");
     const bool screenSaver = bus != nullptr && !gnome && hasOwner(bus, "org.freedesktop.ScreenSaver");
-    const bool kde = screenSaver || environmentHas("XDG_CURRENT_DESKTOP", "KDE");
+    const std::string saverProgram = screenSaver ? ownerProgram(bus, "org.freedesktop.ScreenSaver") : "";
+    const bool kde = environmentHas("XDG_CURRENT_DESKTOP", "KDE") || saverProgram.rfind("kwin", 0) == 0 ||
+                     saverProgram == "ksmserver" || saverProgram == "kscreenlocker_greet";
     if (wayland) {
         for (const auto& [name, there] : {std::pair{"GNOME's session manager (idle inhibitor)", gnome},
                                           std::pair{"the freedesktop screen saver (inhibitor)", screenSaver}}) {
             Finding way = readFinding(Finding::session, Finding::way, "kept awake by", name, "", "session bus");
+            if (there && std::strstr(name, "freedesktop") != nullptr && !saverProgram.empty()) {
+                way.source = "session bus, served by " + saverProgram;
+            }
             way.heldBy = heldByInhibitor;
             way.ok = there;
             if (bus == nullptr) {
@@ -488,8 +516,8 @@ void sessionBusDiagnose(const Out& add, bool wayland) {
     // On X11 the nudges count wherever the desktop's own idle timers look.
     const unsigned heldBy = wayland ? heldByInhibitor : heldByNudge | heldByInhibitor;
     gnomeSettings(add, wayland && gnome, heldBy, gnome || environmentHas("XDG_CURRENT_DESKTOP", "GNOME"));
-    if (kde) {
-        kdeSettings(add, wayland && !gnome && screenSaver, heldBy);
+    if (kde || (wayland && !gnome && screenSaver)) {
+        kdeSettings(add, wayland && !gnome && screenSaver, heldBy, kde);
     }
     if (wayland && !gnome && !screenSaver) {
         add(unreadableFinding(Finding::timeout, Finding::saverTimeout, "screen-saver timeout",
@@ -518,7 +546,9 @@ void sessionBusDiagnose(const Out& add, bool wayland) {
             gnomeLiveCheck(add, bus);
         }
     } else if (screenSaver) {
-        kdeInhibitors(add, bus);
+        if (kde) {
+            kdeInhibitors(add, bus);
+        }
         if (wayland) {
             screenSaverLiveCheck(add, bus);
         }

@@ -178,8 +178,8 @@ TEST_F(Diagnose, WithoutMitScreenSaverTheNudgeCannotBeCheckedAndSaysSo) {
         << report.output;
     EXPECT_TRUE(report.has("  logind IdleAction: cannot be read here (")) << report.output;
     EXPECT_EQ(report.lastLine(),
-              "keepawake can keep this screen awake; worth knowing: whether XTEST relative moves counts could not be "
-              "checked here (the X server has no MIT-SCREEN-SAVER extension to tell the idle time)");
+              "keepawake can keep this screen awake; worth knowing: whether one nudge counted could not be checked here "
+              "(the X server has no MIT-SCREEN-SAVER extension to tell the idle time)");
     stopXServer(server);
 }
 

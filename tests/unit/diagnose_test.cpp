@@ -99,12 +99,19 @@ TEST(DiagnoseVerdict, FirstBlockerWinsElseTheFirstThingWorthKnowing) {
          {way("ScreenSaver", heldByInhibitor, false), way("virtual pointer", heldByNudge, true),
           timer("swayidle", 3, heldByNudge)},
          true, can},
+        {"both ways at once hold what either holds",
+         {inhibitor, way("virtual pointer", heldByNudge, true), timer("swayidle", 3, heldByNudge),
+          timer("hypridle", 3, heldByInhibitor)},
+         true, can},
+        {"a timer neither of two ways holds",
+         {inhibitor, way("virtual pointer", heldByNudge, true), timer("policy", 60, 0)}, false,
+         cannot + "policy (60 s, test) is not held off by its nudges or the inhibitor"},
         {"a nudge that did not count", {xtest, check(false, "", "the server ignores XTEST: ask its admin")}, false,
          cannot + "the server ignores XTEST: ask its admin"},
         {"a failed check comes before a timer",
          {xtest, timer("lock", 300, heldByInhibitor), check(false)}, false, cannot + "a nudge: did not count"},
         {"a check that could not run", {xtest, check(false, "no MIT-SCREEN-SAVER")}, true,
-         can + "; worth knowing: whether XTEST counts could not be checked here (no MIT-SCREEN-SAVER)"},
+         can + "; worth knowing: whether a nudge counted could not be checked here (no MIT-SCREEN-SAVER)"},
         {"a policy comes first among the things worth knowing",
          {xtest, flagged(Finding::remote, "remote", "yes"), check(false, "no counter"),
           timer("policy lock", 120, heldByNudge, Finding::policy)},
@@ -133,6 +140,10 @@ TEST(DiagnoseReport, EachLineSaysValueUnitSourceAndWhetherTheWayHoldsItOff) {
     EXPECT_EQ(formatFinding(dpms, heldByNudge), "  DPMS off: 600 s (X server, DPMS); held off by nudges");
     EXPECT_EQ(formatFinding(dpms, heldByInhibitor), "  DPMS off: 600 s (X server, DPMS); NOT held off by the inhibitor");
     EXPECT_EQ(formatFinding(dpms, 0), "  DPMS off: 600 s (X server, DPMS)");
+    EXPECT_EQ(formatFinding(dpms, heldByNudge | heldByInhibitor), "  DPMS off: 600 s (X server, DPMS); held off by nudges");
+    dpms.heldBy = 0;
+    EXPECT_EQ(formatFinding(dpms, heldByNudge | heldByInhibitor),
+              "  DPMS off: 600 s (X server, DPMS); NOT held off by nudges or the inhibitor");
     EXPECT_EQ(formatFinding(timer("DPMS off", 0, 0), heldByNudge), "  DPMS off: 0 s (test)");
     EXPECT_EQ(formatFinding(timer("idle-delay", std::nullopt, heldByNudge), heldByNudge),
               "  idle-delay: cannot be read here (not told)");
