@@ -23,6 +23,7 @@ struct Finding {
         remote,   // ok: this is a remote session
         check,    // the live check; ok: it counted
         holder,   // someone else holding the screen awake
+        interval, // the nudge interval keepawake would use; value in milliseconds
     };
     Part part = session;
     Kind kind = fact;

@@ -30,6 +30,7 @@ void addIntervalFinding(std::vector<Finding>* findings) {
     const std::uint32_t seconds = timeout != nullptr && timeout->unreadable.empty() ? timeout->seconds.value_or(0) : 0;
     Finding interval;
     interval.part = Finding::timeout;
+    interval.kind = Finding::interval;
     interval.what = "nudge interval";
     interval.value = std::to_string(computeNudgeInterval(seconds));
     interval.unit = "ms";

@@ -31,6 +31,33 @@ bool isTimer(const Finding& finding) {
            finding.unreadable.empty() && finding.seconds.value_or(0) > 0;
 }
 
+// A timer that only nudges hold off must be longer than the gap between two
+// nudges, or it fires in between (a policy shorter than the user's timeout).
+std::string comesBeforeTheNudge(const std::vector<Finding>& findings, unsigned mechanism) {
+    std::uint32_t intervalMs = 0;
+    for (const Finding& finding : findings) {
+        if (finding.kind == Finding::interval && !finding.value.empty() &&
+            finding.value.find_first_not_of("0123456789") == std::string::npos && finding.value.size() < 10) {
+            intervalMs = static_cast<std::uint32_t>(std::stoul(finding.value));
+        }
+    }
+    if (intervalMs == 0 || (mechanism & heldByNudge) == 0) {
+        return {};
+    }
+    for (const Finding& finding : findings) {
+        const bool nudgesAlone = (finding.heldBy & mechanism) == heldByNudge;
+        if (finding.kind != Finding::saverTimeout && isTimer(finding) && nudgesAlone &&
+            std::uint64_t{*finding.seconds} * 1000 <= intervalMs) {
+            const std::uint64_t half = std::uint64_t{*finding.seconds} * 500;
+            return finding.what + " (" + valueWithUnit(finding) + ", " + finding.source +
+                   ") comes before the next nudge (every " + std::to_string(intervalMs) +
+                   " ms): start keepawake with --interval " +
+                   (half % 1000 == 0 ? std::to_string(half / 1000) + "s" : std::to_string(half) + "ms");
+        }
+    }
+    return {};
+}
+
 Verdict cannot(const std::string& reason) {
     return {false, "keepawake cannot keep this screen awake: " + reason};
 }
@@ -97,6 +124,9 @@ Verdict judgeFindings(const std::vector<Finding>& findings) {
             }
             return cannot(reason);
         }
+    }
+    if (const std::string tooSoon = comesBeforeTheNudge(findings, mechanism); !tooSoon.empty()) {
+        return cannot(tooSoon);
     }
     const std::string worthKnowing = notice(findings);
     return {true, worthKnowing.empty() ? "keepawake can keep this screen awake"

@@ -64,7 +64,7 @@ cat diagnose.out
 [ "$status" -eq 0 ] || fail "--diagnose: exit status $status"
 [ -s diagnose.err ] && fail "--diagnose: standard error was not empty: $(cat diagnose.err)"
 before "$start" 3 || fail "--diagnose took $diagnose_seconds s"
-for line in "  kept awake by: the freedesktop screen saver (inhibitor), there now (session bus)" \
+for line in "  kept awake by: the freedesktop screen saver (inhibitor), there now (session bus, served by kwin_wayland)" \
     "  KDE screen locker (Autolock on, Timeout): 60 s ($bed/config/kscreenlockerrc); held off by the inhibitor"; do
     grep -qxF -- "$line" diagnose.out || fail "--diagnose: no line '$line'"
 done

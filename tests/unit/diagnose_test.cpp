@@ -62,6 +62,16 @@ Finding flagged(Finding::Kind kind, const char* what, const char* value) {
     return f;
 }
 
+Finding interval(std::uint32_t ms) {
+    Finding f;
+    f.part = Finding::timeout;
+    f.kind = Finding::interval;
+    f.what = "nudge interval";
+    f.value = std::to_string(ms);
+    f.unit = "ms";
+    return f;
+}
+
 const Finding xtest = way("XTEST", heldByNudge, true);
 const Finding inhibitor = way("GNOME's session manager", heldByInhibitor, true);
 const std::string can = "keepawake can keep this screen awake";
@@ -121,6 +131,17 @@ TEST(DiagnoseVerdict, FirstBlockerWinsElseTheFirstThingWorthKnowing) {
          true,
          can + "; worth knowing: this is a remote session: what keeps it awake is the remote side's and the "
                "client's own settings too"},
+        {"a policy shorter than the interval", {xtest, interval(45000), timer("policy", 30, heldByNudge, Finding::policy)},
+         false, cannot + "policy (30 s, test) comes before the next nudge (every 45000 ms): start keepawake with "
+                         "--interval 15s"},
+        {"a timer at exactly the interval, held by nudges alone",
+         {xtest, interval(3000), timer("t", 3, heldByNudge)}, false,
+         cannot + "t (3 s, test) comes before the next nudge (every 3000 ms): start keepawake with --interval 1500ms"},
+        {"a timer just over the interval", {xtest, interval(3000), timer("t", 4, heldByNudge)}, true, can},
+        {"a short timer the inhibitor holds too",
+         {inhibitor, way("virtual pointer", heldByNudge, true), interval(45000),
+          timer("t", 3, heldByNudge | heldByInhibitor)},
+         true, can},
         {"a holder that cannot be read is not worth knowing",
          {inhibitor, unreadableFinding(Finding::others, Finding::holder, "logind", "no bus")}, true, can},
         {"another holder", {inhibitor, flagged(Finding::holder, "presenter", "idle, Showing slides")}, true,
