@@ -113,6 +113,34 @@ void startReader(const std::shared_ptr<Collected>& collected, std::size_t place,
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
+// Where the virtual pointer is there, the program takes no timeout and
+// nudges at the shortest interval; the desktop's timeout is then one more
+// timer.
+void takeNoTimeoutBesideThePointer(std::vector<Finding>* findings) {
+    const bool pointer = std::any_of(findings->begin(), findings->end(), [](const Finding& finding) {
+        return finding.kind == Finding::way && finding.ok && finding.heldBy == heldByNudge;
+    });
+    if (!pointer) {
+        return;
+    }
+    // A timeout nobody could tell is no timer either.
+    findings->erase(std::remove_if(findings->begin(), findings->end(),
+                                   [](const Finding& finding) {
+                                       return finding.kind == Finding::saverTimeout && !finding.unreadable.empty();
+                                   }),
+                    findings->end());
+    for (Finding& finding : *findings) {
+        if (finding.kind == Finding::saverTimeout) {
+            finding.kind = Finding::timer;
+            finding.part = Finding::timers;
+        }
+    }
+    Finding none = readFinding(Finding::timeout, Finding::saverTimeout, "screen-saver timeout", "none taken", "",
+                               "the virtual pointer is there, so keepawake nudges at the shortest interval");
+    none.seconds = 0;
+    findings->push_back(none);
+}
+
 }  // namespace
 
 std::vector<Finding> diagnoseSession(std::chrono::steady_clock::time_point deadline) {
@@ -202,6 +230,9 @@ std::vector<Finding> diagnoseSession(std::chrono::steady_clock::time_point deadl
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     for (auto& [place, finding] : collected->findings) {
         findings.push_back(std::move(finding));
+    }
+    if (wayland) {
+        takeNoTimeoutBesideThePointer(&findings);
     }
     return findings;
 }

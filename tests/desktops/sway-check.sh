@@ -76,7 +76,8 @@ probe=$(pgrep -x -n swayidle)
 for line in "  kept awake by: the wlroots virtual pointer, there now (Wayland compositor's registry)" \
     "  kept awake by: GNOME's session manager (idle inhibitor), not there (session bus)" \
     "  swayidle (process $probe): 2 s (its shortest timeout, from its command line); held off by nudges" \
-    "  screen-saver timeout: cannot be read here (neither GNOME nor KDE is there to tell one; wlroots has none)"; do
+    "  screen-saver timeout: none taken (the virtual pointer is there, so keepawake nudges at the shortest interval)" \
+    "  nudge interval: 30 ms (no timeout known: the shortest interval)"; do
     grep -qxF -- "$line" diagnose.out || fail "--diagnose: no line '$line'"
 done
 grep -qE "^  keepawake $kapid: awake since " diagnose.out || fail "--diagnose: copy $kapid not listed"
