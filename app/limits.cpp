@@ -2,6 +2,7 @@
 #include <ctime>
 #include <iostream>
 
+#include "app/hotkey/hotkey.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
 
@@ -104,6 +105,8 @@ WakeOutcome handleWake(Wake wake) {
         return WakeOutcome::keepWaiting;
     case Wake::machineChanged:
         return followMachine() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
+    case Wake::hotkey:
+        return followHotkey() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
     case Wake::controlRequest:
         return WakeOutcome::stateChanged;  // a remote pause or resume: the screen shows it
     case Wake::consoleByte:
@@ -137,7 +140,7 @@ int waitForCommand() {
         const Wake wake = waitServingControl(nullptr, std::nullopt);
         if (wake == Wake::stopRequested) {
             passStopToCommand();
-        } else if (wake == Wake::machineChanged || wake == Wake::clockSet) {
+        } else if (wake == Wake::machineChanged || wake == Wake::clockSet || wake == Wake::hotkey) {
             handleWake(wake);
         } else {
             return commandExitStatus();  // its end, or a wait that cannot go on

@@ -8,6 +8,7 @@
 
 #include "platform/dbus/dbus_inhibitor.h"
 #include "platform/dbus/machine_watch.h"
+#include "platform/dbus/portal_shortcuts.h"
 #include "platform/wayland/wayland_pointer.h"
 
 namespace {
@@ -72,7 +73,10 @@ void close() {
     mechanism = Mechanism::none;
 }
 
-const DesktopBinding binding{start, readScreenSaverTimeout, nudge, pause, resume, close, machineWatch, machineRead};
+const DesktopBinding binding{start,        readScreenSaverTimeout, nudge,
+                             pause,        resume,                 close,
+                             machineWatch, machineRead,            portalShortcutsStart,
+                             portalShortcutsStop};
 
 }  // namespace
 

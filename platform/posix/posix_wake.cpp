@@ -19,6 +19,7 @@
 pid_t runningCommand = -1;
 int endedCommandStatus = 0;
 int machineWakeFd = -1;
+int hotkeyWakeFd = -1;
 
 namespace {
 
@@ -180,7 +181,7 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         if (controlRequestWaiting()) {
             return Wake::controlRequest;
         }
-        pollfd waits[6 + controlWaitSlots];
+        pollfd waits[7 + controlWaitSlots];
         nfds_t count = 0;
         const nfds_t signals = count;
         waits[count++] = pollfd{wakePipe[0], POLLIN, 0};  // ignored by poll while -1
@@ -194,6 +195,8 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         waits[count++] = pollfd{elapsedTimer, POLLIN, 0};
         const nfds_t machine = count;
         waits[count++] = pollfd{machineWakeFd, POLLIN, 0};
+        const nfds_t hotkey = count;
+        waits[count++] = pollfd{hotkeyWakeFd, POLLIN, 0};
 
         int timeout = -1;
         if (deadline) {
@@ -233,6 +236,9 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
             while (read(machineWakeFd, drained, sizeof drained) > 0) {
             }
             return Wake::machineChanged;
+        }
+        if (waits[hotkey].revents != 0) {
+            return Wake::hotkey;  // what came is read there, without waiting
         }
         if (serveControlWaits(waits + control)) {
             return Wake::controlRequest;

@@ -16,3 +16,8 @@ void wakeOnSignal(int signal);
 // The read end of the pipe that the machine's watcher writes a byte into on
 // each change (-1 while nothing is watched); waitForWake watches it.
 extern int machineWakeFd;
+
+// What the hotkey's presses arrive on (-1 while there is none): the X
+// connection of the key's grab, or a pipe the desktop module writes a byte to
+// per press. waitForWake watches it.
+extern int hotkeyWakeFd;
