@@ -35,6 +35,7 @@ std::string senderPart;     // the unique name as request paths spell it
 std::string sessionHandle;
 guint responseSubscription = 0;
 bool said = false;
+bool closing = false;
 GSource* sessionLimit = nullptr;
 
 std::mutex stopping;
@@ -42,7 +43,8 @@ std::condition_variable stopped;
 bool closed = false;
 
 void refuse(const std::string& why) {
-    if (said) {
+    // At exit, calls cut short by the close are no news.
+    if (said || closing) {
         return;
     }
     said = true;
@@ -208,6 +210,7 @@ gpointer runPortal(gpointer) {
 }
 
 gboolean closeSession(gpointer) {
+    closing = true;
     if (connection != nullptr && !sessionHandle.empty()) {
         g_dbus_connection_call(connection, portalName, sessionHandle.c_str(), "org.freedesktop.portal.Session",
                                "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, callLimitMs, nullptr, nullptr,
