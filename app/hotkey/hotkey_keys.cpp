@@ -62,7 +62,8 @@ std::string keyName(std::uint32_t key) {
         return std::string(1, static_cast<char>(key));
     }
     if (key >= hotkeyF1 && key < hotkeyF1 + 24) {
-        return "f" + std::to_string(key - hotkeyF1 + 1);
+        std::string name = std::to_string(key - hotkeyF1 + 1);
+        return name.insert(0, 1, 'f');
     }
     for (const Name& name : keyNames) {
         if (name.value == key) {
