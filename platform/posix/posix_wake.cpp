@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_control.h"
@@ -19,6 +20,7 @@
 pid_t runningCommand = -1;
 int endedCommandStatus = 0;
 int machineWakeFd = -1;
+int displayWakeFd = -1;
 int hotkeyWakeFd = -1;
 
 namespace {
@@ -181,7 +183,7 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         if (controlRequestWaiting()) {
             return Wake::controlRequest;
         }
-        pollfd waits[7 + controlWaitSlots];
+        pollfd waits[8 + controlWaitSlots];
         nfds_t count = 0;
         const nfds_t signals = count;
         waits[count++] = pollfd{wakePipe[0], POLLIN, 0};  // ignored by poll while -1
@@ -195,6 +197,8 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         waits[count++] = pollfd{elapsedTimer, POLLIN, 0};
         const nfds_t machine = count;
         waits[count++] = pollfd{machineWakeFd, POLLIN, 0};
+        const nfds_t display = count;
+        waits[count++] = pollfd{displayWakeFd, POLLIN, 0};
         const nfds_t hotkey = count;
         waits[count++] = pollfd{hotkeyWakeFd, POLLIN, 0};
 
@@ -231,11 +235,14 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
                 }
             }
         }
-        if (waits[machine].revents != 0) {
-            char drained[64];
-            while (read(machineWakeFd, drained, sizeof drained) > 0) {
+        for (const auto& [slot, told] :
+             {std::pair{machine, Wake::machineChanged}, std::pair{display, Wake::displayChanged}}) {
+            if (waits[slot].revents != 0) {
+                char drained[64];
+                while (read(waits[slot].fd, drained, sizeof drained) > 0) {
+                }
+                return told;
             }
-            return Wake::machineChanged;
         }
         if (waits[hotkey].revents != 0) {
             return Wake::hotkey;  // what came is read there, without waiting
