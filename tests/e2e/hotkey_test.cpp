@@ -248,6 +248,26 @@ TEST_F(Hotkey, AFrozenServerHoldsUpNeitherTheMenuNorTheExit) {
         << lateErrors;
 }
 
+TEST_F(Hotkey, ADisplayThatGoesAwayIsOneLineAndTheMenuGoesOn) {
+    ChildProcess& copy = startCopy("ctrl+alt+k");
+    std::string& screen = seen.back();
+    EXPECT_TRUE(pressShows(copy, &screen, "ctrl+alt+k", screens::allowed)) << screen;
+    const int display = server.display;
+    stopXServer(server);
+    holdDisplay(display);  // no other test's server takes its number meanwhile
+    std::string errors;
+    EXPECT_TRUE(readUntilContains(copy.errors, "hotkey", 5s, &errors)) << errors;
+    typeInto(copy, "d\n");
+    EXPECT_TRUE(readUntilContains(copy.output, screens::heldOff, 5s, &screen));
+    typeInto(copy, "q\n");
+    EXPECT_EQ(waitForExit(copy, 5s), 0);
+    errors += readUntilEnd(copy.errors, 1s);
+    releaseDisplay(display);
+    EXPECT_EQ(occurrences(errors, "hotkey"), 1) << errors;
+    EXPECT_NE(errors.find("keepawake: the X display went away; the hotkey no longer works.\n"), std::string::npos)
+        << errors;
+}
+
 // A session bus of its own: with no services at all, with those the machine
 // installs (Debian 12's xdg-desktop-portal has no GlobalShortcuts), or one
 // that never answers.
