@@ -146,9 +146,10 @@ void onSessionCreated(guint32 response, GVariant* results) {
         g_source_unref(sessionLimit);
         sessionLimit = nullptr;
     }
-    g_dbus_connection_signal_subscribe(connection, portalName, shortcutsInterface, "Activated", portalPath,
-                                       sessionHandle.c_str(), G_DBUS_SIGNAL_FLAGS_NONE, onActivated, nullptr,
-                                       nullptr);
+    // The session is the first argument, an object path, which a match rule's
+    // arg0 does not compare: onActivated picks ours.
+    g_dbus_connection_signal_subscribe(connection, portalName, shortcutsInterface, "Activated", portalPath, nullptr,
+                                       G_DBUS_SIGNAL_FLAGS_NONE, onActivated, nullptr, nullptr);
     GVariantBuilder properties;
     g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&properties, "{sv}", "description", g_variant_new_string("Pause or resume keepawake"));

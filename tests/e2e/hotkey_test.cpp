@@ -369,4 +369,53 @@ TEST(HotkeyWayland, WithoutThePortalOneLineSaysWhatToBindInstead) {
     }
 }
 
+TEST(HotkeyWayland, APortalThatBindsTheKeysTogglesOnEachActivation) {
+    // A stand-in portal: what it shows is that the program speaks the
+    // portal's protocol as its documentation has it, not that a desktop binds.
+    for (const bool declined : {false, true}) {
+        SCOPED_TRACE(declined ? "declined" : "bound");
+        char pattern[] = "/tmp/keepawake-portal-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        const std::filesystem::path folder = pattern;
+        SessionBus bus = startSessionBus(folder, false);
+        ASSERT_FALSE(bus.address.empty()) << "dbus-daemon could not be started";
+        const std::string address = "DBUS_SESSION_BUS_ADDRESS=" + bus.address;
+        ChildProcess portal = startChild(declined ? std::vector<std::string>{FAKE_PORTAL, "--decline"}
+                                                  : std::vector<std::string>{FAKE_PORTAL},
+                                         {address});
+        std::string told;
+        ASSERT_TRUE(readUntilContains(portal.output, "ready\n", 10s, &told)) << told;
+        ChildProcess copy = startChild({KEEPAWAKE_PROGRAM, "--hotkey", "super+shift+f9"},
+                                       {"WAYLAND_DISPLAY=wayland-none", address, "XDG_RUNTIME_DIR=" + folder.string(),
+                                        "DISPLAY"});
+        std::string screen;
+        EXPECT_TRUE(readUntilContains(copy.output, screens::heldOff, 10s, &screen));
+        EXPECT_TRUE(readUntilContains(portal.output, "bound toggle SHIFT+LOGO+F9\n", 10s, &told)) << told;
+        std::string errors;
+        if (declined) {
+            EXPECT_TRUE(readUntilContains(copy.errors, "keepawake --toggle", 10s, &errors)) << errors;
+            EXPECT_NE(errors.find("keepawake: no global shortcut shift+super+f9 in this Wayland session (the binding "
+                                  "was declined); bind"),
+                      std::string::npos)
+                << errors;
+        } else {
+            for (const std::string& next : {screens::allowed, screens::heldOff}) {
+                typeInto(portal, "press\n");
+                EXPECT_TRUE(readUntilContains(copy.output, next, 5s, &screen)) << screen;
+            }
+        }
+        typeInto(copy, "q\n");
+        EXPECT_EQ(waitForExit(copy, 5s), 0);
+        errors += readUntilEnd(copy.errors, 1s);
+        EXPECT_EQ(occurrences(errors, "shift+super+f9"), declined ? 1 : 0) << errors;
+        closeInput(portal);
+        waitForExit(portal, 5s);
+        releaseChild(portal);
+        releaseChild(copy);
+        kill(bus.daemon, SIGTERM);
+        waitpid(bus.daemon, nullptr, 0);
+        std::filesystem::remove_all(folder);
+    }
+}
+
 }  // namespace
