@@ -7,6 +7,7 @@
 
 #include "app/control_protocol.h"
 #include "app/keep_awake.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -36,6 +37,11 @@ std::string statusDetails() {
     }
     if ((runLimits.watched & watchLock) != 0) {
         details += pauseReasons.locked ? ", locked" : ", unlocked";
+    }
+    // Said at start on standard error too: nothing in this session takes a
+    // nudge (no way offered, or the X11 module or its libraries missing).
+    if (!displayTakesNudges()) {
+        details += ", cannot keep the session awake";
     }
     return details;
 }

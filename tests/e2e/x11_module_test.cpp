@@ -33,14 +33,15 @@ TEST(X11LoadFailure, TheLineNamesWhatIsMissing) {
     const std::string shortFile = "/usr/lib/x86_64-linux-gnu/libxcb.so.1: file too short";
     const std::string badSymbol = "/opt/k/bin/keepawake-x11.so: undefined symbol: xcb_connect";
     const std::string badHeader = "/opt/k/bin/keepawake-x11.so: invalid ELF header";
+    const std::string loadFailed = "keepawake-x11.so could not be loaded: ";
     const struct {
         bool found;
         std::string problem;
         std::string line;
     } cases[] = {
         {false, notFound, cannot + "keepawake-x11.so is missing (" + notFound + ").\n"},
-        {true, noXtest, cannot + "libxcb-xtest.so.0 is missing (keepawake-x11.so could not be loaded: " + noXtest + ").\n"},
-        {true, shortFile, cannot + "libxcb.so.1 cannot be used (keepawake-x11.so could not be loaded: " + shortFile + ").\n"},
+        {true, noXtest, cannot + "libxcb-xtest.so.0 is missing (" + loadFailed + noXtest + ").\n"},
+        {true, shortFile, cannot + "libxcb.so.1 cannot be used (" + loadFailed + shortFile + ").\n"},
         {true, badSymbol, cannot + "keepawake-x11.so could not be loaded (" + badSymbol + ").\n"},
         {true, badHeader, cannot + "keepawake-x11.so could not be loaded (" + badHeader + ").\n"},
         {true, "", cannot + "keepawake-x11.so could not be loaded ().\n"},
@@ -80,22 +81,28 @@ TEST(X11Module, OnlyTheModuleNeedsTheXcbLibraries) {
 struct Outcome {
     std::string output;
     std::string errors;
-    int status = timedOut;
+    int exitStatus = timedOut;
     int nudges = -1;  // the idle counter's falls while it ran; -1 when not watched
+    std::string status;  // what --status said of it meanwhile
 };
 
 // Starts the command on the server, watches the server's idle counter for a
-// second and a half while the menu is up, then quits with "q".
+// second and a half while the menu is up, asks for its status, then quits
+// with "q".
 Outcome runOnServer(const std::vector<std::string>& command, const XServer& server, const std::string& runtime) {
     Outcome run;
     ChildProcess child = startChild(command, {"DISPLAY=" + displayName(server), "XDG_RUNTIME_DIR=" + runtime});
     if (readUntilContains(child.output, screens::heldOff, 10s, &run.output)) {
         run.nudges = watchIdle(server, 1500ms).nudges;
+        ChildProcess status = startChild({KEEPAWAKE_PROGRAM, "--status"}, {"XDG_RUNTIME_DIR=" + runtime});
+        run.status = readUntilEnd(status.output, 10s);
+        waitForExit(status, 10s);
+        releaseChild(status);
     }
     typeInto(child, "q\n");
     run.output += readUntilEnd(child.output, 10s);
     run.errors = readUntilEnd(child.errors, 1s);
-    run.status = waitForExit(child, 10s);
+    run.exitStatus = waitForExit(child, 10s);
     releaseChild(child);
     return run;
 }
@@ -106,7 +113,7 @@ Outcome runPlain(const std::vector<std::string>& command, const XServer& server,
     closeInput(child);
     run.output = readUntilEnd(child.output, 10s);
     run.errors = readUntilEnd(child.errors, 1s);
-    run.status = waitForExit(child, 10s);
+    run.exitStatus = waitForExit(child, 10s);
     releaseChild(child);
     return run;
 }
@@ -167,17 +174,20 @@ TEST_F(CopiesOfTheProgram, EachFindsItsModuleOrSaysInOneLineWhyNot) {
         SCOPED_TRACE(c.layout);
         const Outcome run = runOnServer({c.program}, server, root);
         EXPECT_EQ(run.output, menuRun);
-        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.exitStatus, 0);
         std::cout << c.layout << ": " << run.nudges << " nudges in 1.5 s; standard error: "
                   << (run.errors.empty() ? "(nothing)\n" : run.errors);
+        EXPECT_NE(run.status.find(" awake since "), std::string::npos) << run.status;
         if (c.errors.empty()) {
             EXPECT_EQ(run.errors, "");
             EXPECT_GE(run.nudges, 5);
+            EXPECT_EQ(run.status.find("cannot"), std::string::npos) << run.status;
         } else {
             EXPECT_EQ(run.errors.substr(0, c.errors.size()), c.errors);
             EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
-            // It says it cannot, and indeed does not.
+            // It says it cannot, and indeed does not; so does its status.
             EXPECT_EQ(run.nudges, 0);
+            EXPECT_NE(run.status.find(", cannot keep the session awake"), std::string::npos) << run.status;
         }
         // Options that need no display never load the module, whatever state
         // it is in: nothing about it on standard error.
@@ -185,7 +195,7 @@ TEST_F(CopiesOfTheProgram, EachFindsItsModuleOrSaysInOneLineWhyNot) {
             const Outcome plain = runPlain({c.program, option}, server, root);
             EXPECT_EQ(plain.errors.find("X session"), std::string::npos) << option << ": " << plain.errors;
             if (std::string(option) == "--version" || std::string(option) == "--help") {
-                EXPECT_EQ(plain.status, 0) << option;
+                EXPECT_EQ(plain.exitStatus, 0) << option;
                 EXPECT_EQ(plain.errors, "") << option;
                 EXPECT_NE(plain.output.find("keepawake"), std::string::npos) << option;
             }
@@ -211,22 +221,24 @@ TEST_F(CopiesOfTheProgram, WithoutTheXcbLibrariesItSaysWhichAndRunsOn) {
     };
 
     const Outcome version = runPlain(with({"--version"}), server, root);
-    if (version.status == 77) {
+    if (version.exitStatus == 77) {
         GTEST_SKIP() << version.errors;
     }
-    EXPECT_EQ(version.status, 0) << version.errors;
+    EXPECT_EQ(version.exitStatus, 0) << version.errors;
     EXPECT_EQ(version.output, "keepawake " KEEPAWAKE_VERSION "\n");
     EXPECT_EQ(version.errors, "");
 
     const Outcome run = runOnServer(hidden, server, root);
-    std::cout << "without the xcb libraries: status " << run.status << ", " << run.nudges
+    std::cout << "without the xcb libraries: status " << run.exitStatus << ", " << run.nudges
               << " nudges in 1.5 s; standard error: " << run.errors;
     EXPECT_EQ(run.output, menuRun);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.exitStatus, 0);
     // The loader names the first of them it looked for.
     EXPECT_EQ(run.errors, cannot + "libxcb.so.1 is missing (keepawake-x11.so could not be loaded: libxcb.so.1: "
                                    "cannot open shared object file: No such file or directory).\n");
     EXPECT_EQ(run.nudges, 0);
+    EXPECT_NE(run.status.find(" awake since "), std::string::npos) << run.status;
+    EXPECT_NE(run.status.find(", cannot keep the session awake"), std::string::npos) << run.status;
 }
 
 TEST(ServerWithoutScreenSaverExtension, OneLineSaysTheNudgesCannotBeChecked) {
@@ -240,7 +252,7 @@ TEST(ServerWithoutScreenSaverExtension, OneLineSaysTheNudgesCannotBeChecked) {
     fs::remove_all(folder);
     std::cout << "without MIT-SCREEN-SAVER: standard error: " << run.errors;
     EXPECT_EQ(run.output, menuRun);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.errors, "keepawake: this X server has no MIT-SCREEN-SAVER extension: whether it counts the "
                           "nudges as user activity cannot be checked, and a screen saver that watches the pointer "
                           "is not held off by zero moves.\n");

@@ -184,6 +184,21 @@ TEST_F(RemoteRequests, AStopEndsEachKindOfRunAsQAndACommandGetsItPassedOn) {
     }
 }
 
+TEST_F(RemoteRequests, TheStatusSaysWhenNothingCanBeKeptAwake) {
+    for (const bool takes : {true, false}) {
+        fake::reset();
+        keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
+        fake::takesNudges = takes;
+        fake::controlAt = {{0, {"keepawake-control 1 status\n"}}};
+        EXPECT_EQ(run({}, "q\n"), 0);
+        ASSERT_EQ(fake::controlReplies.size(), 1u);
+        const std::string& reply = fake::controlReplies[0];
+        // The first words stay, for scripts that read them.
+        EXPECT_EQ(reply.rfind("keepawake-control 1 ok awake since ", 0), 0u) << reply;
+        EXPECT_EQ(reply.find(", cannot keep the session awake\n") != std::string::npos, !takes) << reply;
+    }
+}
+
 TEST_F(RemoteRequests, BadRequestsGetAnErrorAndChangeNothing) {
     fake::controlAt = {{0, {"keepawake-control 1 pause now\n", std::string(65, 'x'), "keepawake-control 9 stop\n"}}};
     EXPECT_EQ(run({"--for", "1h"}, "q\n"), 0);
