@@ -86,32 +86,26 @@ struct Outcome {
     std::string status;  // what --status said of it meanwhile
 };
 
-// Starts the command on the server, watches the server's idle counter for a
-// second and a half while the menu is up, asks for its status, then quits
-// with "q".
-Outcome runOnServer(const std::vector<std::string>& command, const XServer& server, const std::string& runtime) {
+// Runs the command on the server. With the menu: watches the server's idle
+// counter for a second and a half once the menu is up, asks for its status,
+// then quits with "q". Without: its input is closed at once.
+Outcome runOnServer(const std::vector<std::string>& command, const XServer& server, const std::string& runtime,
+                    bool menu = true) {
     Outcome run;
     ChildProcess child = startChild(command, {"DISPLAY=" + displayName(server), "XDG_RUNTIME_DIR=" + runtime});
-    if (readUntilContains(child.output, screens::heldOff, 10s, &run.output)) {
+    if (!menu) {
+        closeInput(child);
+    } else if (readUntilContains(child.output, screens::heldOff, 10s, &run.output)) {
         run.nudges = watchIdle(server, 1500ms).nudges;
         ChildProcess status = startChild({KEEPAWAKE_PROGRAM, "--status"}, {"XDG_RUNTIME_DIR=" + runtime});
         run.status = readUntilEnd(status.output, 10s);
         waitForExit(status, 10s);
         releaseChild(status);
     }
-    typeInto(child, "q\n");
+    if (menu) {
+        typeInto(child, "q\n");
+    }
     run.output += readUntilEnd(child.output, 10s);
-    run.errors = readUntilEnd(child.errors, 1s);
-    run.exitStatus = waitForExit(child, 10s);
-    releaseChild(child);
-    return run;
-}
-
-Outcome runPlain(const std::vector<std::string>& command, const XServer& server, const std::string& runtime) {
-    Outcome run;
-    ChildProcess child = startChild(command, {"DISPLAY=" + displayName(server), "XDG_RUNTIME_DIR=" + runtime});
-    closeInput(child);
-    run.output = readUntilEnd(child.output, 10s);
     run.errors = readUntilEnd(child.errors, 1s);
     run.exitStatus = waitForExit(child, 10s);
     releaseChild(child);
@@ -192,7 +186,7 @@ TEST_F(CopiesOfTheProgram, EachFindsItsModuleOrSaysInOneLineWhyNot) {
         // Options that need no display never load the module, whatever state
         // it is in: nothing about it on standard error.
         for (const char* option : {"--version", "--help", "--status", "--stop"}) {
-            const Outcome plain = runPlain({c.program, option}, server, root);
+            const Outcome plain = runOnServer({c.program, option}, server, root, false);
             EXPECT_EQ(plain.errors.find("X session"), std::string::npos) << option << ": " << plain.errors;
             if (std::string(option) == "--version" || std::string(option) == "--help") {
                 EXPECT_EQ(plain.exitStatus, 0) << option;
@@ -220,7 +214,7 @@ TEST_F(CopiesOfTheProgram, WithoutTheXcbLibrariesItSaysWhichAndRunsOn) {
         return command;
     };
 
-    const Outcome version = runPlain(with({"--version"}), server, root);
+    const Outcome version = runOnServer(with({"--version"}), server, root, false);
     if (version.exitStatus == 77) {
         GTEST_SKIP() << version.errors;
     }
