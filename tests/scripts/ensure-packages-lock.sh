@@ -39,7 +39,12 @@ export APT_CONFIG=$work/apt.conf DPKG_ADMINDIR=$work/dpkg
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
+# check WHAT COMMAND...: the command's success is the check's.
+check() {
+    local what=$1
+    shift
+    if "$@"; then echo "ok: $what"; else fail "$what"; fi
+}
 
 # hold SECONDS LOCK...: takes the locks the way apt does (fcntl) for that
 # long, in the background; returns once they are held.
@@ -70,6 +75,7 @@ run() {
     seconds=$((SECONDS - start))
 }
 last_line() { tail -n 1 <<<"$errors"; }
+says_busy() { [[ $(last_line) == "scripts/ensure-packages: the package manager stayed busy for $1 s: "*"$2"* ]]; }
 lines() { grep -c '' <<<"$errors"; }
 
 lists=$work/lists/lock
@@ -80,11 +86,10 @@ hold 4 "$lists" "$frontend" || exit 1
 run 60
 release
 echo "status $status after $seconds s; its last line: $(last_line)"
-[ "$seconds" -ge 3 ] && pass "waited for the locks ($seconds s)" || fail "did not wait: ended after $seconds s"
+check "waited for the locks" [ "$seconds" -ge 3 ]
 # Past the locks, the install fails only because these sources offer nothing.
-grep -q 'Unable to locate package' <<<"$errors" && pass "went on to the install" ||
-    fail "did not reach the install: $errors"
-grep -q 'stayed busy' <<<"$errors" && fail "said busy though the locks came free in time"
+check "went on to the install" grep -q 'Unable to locate package' <<<"$errors"
+check "did not say busy" test -z "$(grep 'stayed busy' <<<"$errors")"
 
 # busy WHAT WAIT LOCK...: held longer than the script waits.
 busy() {
@@ -96,15 +101,11 @@ busy() {
     release
     echo "status $status after $seconds s; its lines:"
     printf '%s\n' "$errors"
-    [ "$status" -ne 0 ] && pass "failed (status $status)" || fail "status 0 with the lock held"
-    [ "$seconds" -ge "$wait" ] && [ "$seconds" -le $((wait + 20)) ] && pass "gave up after $seconds s" ||
-        fail "gave up after $seconds s, not after about $wait"
+    check "failed" [ "$status" -ne 0 ]
+    check "gave up after about $wait s" test "$seconds" -ge "$wait" -a "$seconds" -le $((wait + 20))
     # Installing: ..., then the one line.
-    [ "$(lines)" -eq 2 ] && pass "two lines on standard error" || fail "$(lines) lines on standard error"
-    case $(last_line) in
-        "scripts/ensure-packages: the package manager stayed busy for $wait s: "*"$1"*) pass "the line names $1" ;;
-        *) fail "the last line does not name $1: $(last_line)" ;;
-    esac
+    check "two lines on standard error" [ "$(lines)" -eq 2 ]
+    check "the last line says so, naming $1" says_busy "$wait" "$1"
 }
 # update needs the lists' lock, which apt-get itself never waits for.
 busy "the lists' lock" 3 "$lists"
@@ -113,8 +114,9 @@ busy "dpkg's frontend lock" 3 "$frontend"
 
 echo "== a wait that is not a number"
 run soon
-[ "$status" -eq 2 ] && [ "$(lines)" -eq 2 ] && grep -q 'KEEPAWAKE_APT_LOCK_WAIT is not a number' <<<"$errors" &&
-    pass "status 2 and one line" || fail "status $status: $errors"
+check "status 2" [ "$status" -eq 2 ]
+check "one line after Installing:" test "$(last_line)" = \
+    "scripts/ensure-packages: KEEPAWAKE_APT_LOCK_WAIT is not a number of seconds: soon"
 
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
 echo "all passed"
