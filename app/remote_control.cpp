@@ -7,7 +7,6 @@
 
 #include "app/control_protocol.h"
 #include "app/keep_awake.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -21,9 +20,15 @@ std::string clockTime(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-// "since 13:02:11, quits at 17:30:00": the status line after its state.
+// "since 13:02:11, by GNOME's session manager, quits at 17:30:00": the
+// status line after its state. How it keeps awake comes right after the
+// time, where a client looks for a copy that cannot.
 std::string statusDetails() {
     std::string details = "since " + clockTime(stateSince);
+    if (keepAwakeState.saverEnabled == 0) {
+        const KeepAwakeWay way = describeKeepAwake(keepAwakeState.nudgeIntervalMs);
+        details += way.keeps ? ", " + way.words : ", " + std::string(control::cannotKeepAwake) + ": " + way.words;
+    }
     if (!runLimits.quitsBy.empty()) {
         details += ", quits " + runLimits.quitsBy;
     }
@@ -37,11 +42,6 @@ std::string statusDetails() {
     }
     if ((runLimits.watched & watchLock) != 0) {
         details += pauseReasons.locked ? ", locked" : ", unlocked";
-    }
-    // Said at start on standard error too: nothing in this session takes a
-    // nudge (no way offered, or the X11 module or its libraries missing).
-    if (!displayTakesNudges()) {
-        details += ", cannot keep the session awake";
     }
     return details;
 }

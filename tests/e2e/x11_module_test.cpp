@@ -27,29 +27,32 @@ namespace fs = std::filesystem;
 const std::string menuRun = screens::heldOff + screens::quitting + screens::cleanedUp;
 const std::string cannot = "keepawake: cannot keep this X session awake: ";
 
-TEST(X11LoadFailure, TheLineNamesWhatIsMissing) {
+TEST(X11LoadFailure, TheLineAndTheStatusNameWhatIsMissing) {
     const std::string notFound = "not found beside the program or in ../lib/keepawake";
     const std::string noXtest = "libxcb-xtest.so.0: cannot open shared object file: No such file or directory";
     const std::string shortFile = "/usr/lib/x86_64-linux-gnu/libxcb.so.1: file too short";
     const std::string badSymbol = "/opt/k/bin/keepawake-x11.so: undefined symbol: xcb_connect";
     const std::string badHeader = "/opt/k/bin/keepawake-x11.so: invalid ELF header";
-    const std::string loadFailed = "keepawake-x11.so could not be loaded: ";
+    const std::string loadFailed = "keepawake-x11.so could not be loaded";
     const struct {
         bool found;
         std::string problem;
-        std::string line;
+        std::string words;  // the line is "cannot ... awake: WORDS (DETAIL).\n"
+        std::string detail;
     } cases[] = {
-        {false, notFound, cannot + "keepawake-x11.so is missing (" + notFound + ").\n"},
-        {true, noXtest, cannot + "libxcb-xtest.so.0 is missing (" + loadFailed + noXtest + ").\n"},
-        {true, shortFile, cannot + "libxcb.so.1 cannot be used (" + loadFailed + shortFile + ").\n"},
-        {true, badSymbol, cannot + "keepawake-x11.so could not be loaded (" + badSymbol + ").\n"},
-        {true, badHeader, cannot + "keepawake-x11.so could not be loaded (" + badHeader + ").\n"},
-        {true, "", cannot + "keepawake-x11.so could not be loaded ().\n"},
-        {true, ": odd", cannot + "keepawake-x11.so could not be loaded (: odd).\n"},
-        {true, "some words: no library", cannot + "keepawake-x11.so could not be loaded (some words: no library).\n"},
+        {false, notFound, "keepawake-x11.so is missing", notFound},
+        {true, noXtest, "libxcb-xtest.so.0 is missing", loadFailed + ": " + noXtest},
+        {true, shortFile, "libxcb.so.1 cannot be used", loadFailed + ": " + shortFile},
+        {true, badSymbol, loadFailed, badSymbol},
+        {true, badHeader, loadFailed, badHeader},
+        {true, "", loadFailed, ""},
+        {true, ": odd", loadFailed, ": odd"},
+        {true, "some words: no library", loadFailed, "some words: no library"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(x11LoadFailureLine(c.found, c.problem), c.line) << c.problem;
+        const X11LoadFailure failure = describeX11LoadFailure(c.found, c.problem);
+        EXPECT_EQ(failure.line, cannot + c.words + " (" + c.detail + ").\n") << c.problem;
+        EXPECT_EQ(failure.words, c.words) << c.problem;
     }
 }
 
@@ -169,8 +172,8 @@ TEST_F(CopiesOfTheProgram, EachFindsItsModuleOrSaysInOneLineWhyNot) {
         const Outcome run = runOnServer({c.program}, server, root);
         EXPECT_EQ(run.output, menuRun);
         EXPECT_EQ(run.exitStatus, 0);
-        std::cout << c.layout << ": " << run.nudges << " nudges in 1.5 s; standard error: "
-                  << (run.errors.empty() ? "(nothing)\n" : run.errors);
+        std::cout << c.layout << ": " << run.nudges << " nudges in 1.5 s; --status: " << run.status
+                  << c.layout << ": standard error: " << (run.errors.empty() ? "(nothing)\n" : run.errors);
         EXPECT_NE(run.status.find(" awake since "), std::string::npos) << run.status;
         if (c.errors.empty()) {
             EXPECT_EQ(run.errors, "");
@@ -181,7 +184,8 @@ TEST_F(CopiesOfTheProgram, EachFindsItsModuleOrSaysInOneLineWhyNot) {
             EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
             // It says it cannot, and indeed does not; so does its status.
             EXPECT_EQ(run.nudges, 0);
-            EXPECT_NE(run.status.find(", cannot keep the session awake"), std::string::npos) << run.status;
+            EXPECT_NE(run.status.find(", cannot keep the session awake: keepawake-x11.so "), std::string::npos)
+                << run.status;
         }
         // Options that need no display never load the module, whatever state
         // it is in: nothing about it on standard error.
@@ -224,7 +228,8 @@ TEST_F(CopiesOfTheProgram, WithoutTheXcbLibrariesItSaysWhichAndRunsOn) {
 
     const Outcome run = runOnServer(hidden, server, root);
     std::cout << "without the xcb libraries: status " << run.exitStatus << ", " << run.nudges
-              << " nudges in 1.5 s; standard error: " << run.errors;
+              << " nudges in 1.5 s; --status: " << run.status << "without the xcb libraries: standard error: "
+              << run.errors;
     EXPECT_EQ(run.output, menuRun);
     EXPECT_EQ(run.exitStatus, 0);
     // The loader names the first of them it looked for.
@@ -232,7 +237,8 @@ TEST_F(CopiesOfTheProgram, WithoutTheXcbLibrariesItSaysWhichAndRunsOn) {
                                    "cannot open shared object file: No such file or directory).\n");
     EXPECT_EQ(run.nudges, 0);
     EXPECT_NE(run.status.find(" awake since "), std::string::npos) << run.status;
-    EXPECT_NE(run.status.find(", cannot keep the session awake"), std::string::npos) << run.status;
+    EXPECT_NE(run.status.find(", cannot keep the session awake: libxcb.so.1 is missing"), std::string::npos)
+        << run.status;
 }
 
 TEST(ServerWithoutScreenSaverExtension, OneLineSaysTheNudgesCannotBeChecked) {
