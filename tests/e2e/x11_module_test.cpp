@@ -210,8 +210,11 @@ TEST_F(CopiesOfTheProgram, WithoutTheXcbLibrariesItSaysWhichAndRunsOn) {
     if (std::system("command -v unshare >/dev/null") != 0) {
         GTEST_SKIP() << "not run: no unshare";
     }
-    const std::vector<std::string> hidden{"unshare", "--mount", "--propagation", "private", "sh",
-                                          KEEPAWAKE_HIDE_LIBRARIES, KEEPAWAKE_X11_MODULE, KEEPAWAKE_PROGRAM};
+    // The overlay's layers are made in the test's own folder, which goes at the end.
+    const std::vector<std::string> hidden{"env",     "TMPDIR=" + root.string(),  "unshare",
+                                          "--mount", "--propagation",           "private",
+                                          "sh",      KEEPAWAKE_HIDE_LIBRARIES,  KEEPAWAKE_X11_MODULE,
+                                          KEEPAWAKE_PROGRAM};
     auto with = [&hidden](const std::vector<std::string>& more) {
         std::vector<std::string> command = hidden;
         command.insert(command.end(), more.begin(), more.end());
