@@ -9,7 +9,7 @@
 #include "platform/linux/desktop_loader.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_wake.h"
-#include "platform/x11/x11_hotkey.h"
+#include "platform/linux/x11_loader.h"
 
 namespace {
 
@@ -17,6 +17,7 @@ enum class Source { none, x11, portal };
 Source source = Source::none;
 int portalNotify = -1;  // the write end the module's thread writes a byte to per press
 const DesktopBinding* module = nullptr;
+const X11Binding* x11 = nullptr;  // the X11 module, which holds the grab
 
 constexpr const char* bindInstead =
     "bind the command 'keepawake --toggle' to a key in the desktop's keyboard settings instead.";
@@ -80,8 +81,13 @@ std::string registerHotkey(const Hotkey& hotkey) {
     if (isWaylandSession()) {
         return startPortal(hotkey);
     }
+    X11LoadFailure failure;
+    x11 = loadX11Module(&failure);
+    if (x11 == nullptr) {
+        return "no hotkey in this X session: " + failure.words;
+    }
     char problem[256] = {};
-    const int fd = x11HotkeyStart(hotkey.key, hotkey.modifiers, hotkey.name.c_str(), problem, sizeof problem);
+    const int fd = x11->hotkeyStart(hotkey.key, hotkey.modifiers, hotkey.name.c_str(), problem, sizeof problem);
     if (fd < 0) {
         return problem;
     }
@@ -104,7 +110,7 @@ int takeHotkeyPresses(std::string* problem) {
         return 0;
     }
     char said[256] = {};
-    const int presses = x11HotkeyReadable(said, sizeof said);
+    const int presses = x11->hotkeyReadable(said, sizeof said);
     if (said[0] != '\0') {
         *problem = said;
         hotkeyWakeFd = -1;  // closed with the connection
@@ -115,7 +121,7 @@ int takeHotkeyPresses(std::string* problem) {
 
 void releaseHotkey() {
     if (source == Source::x11) {
-        x11HotkeyStop();
+        x11->hotkeyStop();
     } else if (source == Source::portal) {
         module->hotkeyStop();
     }

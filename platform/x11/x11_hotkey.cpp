@@ -74,7 +74,9 @@ struct Grab {
     xcb_timestamp_t releaseTime = 0;
 };
 
-Grab grab;
+// Never destroyed: the module's static destructors run at exit before the
+// program's own exit hook, which still lets go of the grab.
+Grab& grab = *new Grab;
 
 void tell(char* problem, std::size_t size, const std::string& line) {
     std::snprintf(problem, size, "%s", line.c_str());
