@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "app/diagnose/diagnose.h"
+#include "app/hotkey/hotkey.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
 #include "keepawake/nudge_check.h"
@@ -79,6 +80,7 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     }
 
     startControl(options);
+    startHotkey(options.hotkey);
     if (!options.command.empty()) {
         return waitForCommand();
     }
@@ -86,6 +88,7 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
 }
 
 void shutdownHook() {
+    stopHotkey();
     // A held worker would never see the stop request.
     if (keepAwakeState.saverEnabled == 1) {
         resumeWorker(keepAwakeState.workerThread);

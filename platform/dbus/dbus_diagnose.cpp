@@ -628,22 +628,6 @@ void systemBusDiagnose(const Out& add) {
 
 }  // namespace
 
-void sendFinding(DiagnosisSink sink, void* context, const Finding& finding) {
-    const DiagnosisLine line{finding.part,
-                             finding.kind,
-                             finding.what.c_str(),
-                             finding.value.c_str(),
-                             finding.unit.c_str(),
-                             finding.source.c_str(),
-                             finding.unreadable.c_str(),
-                             finding.seconds.has_value() ? 1 : 0,
-                             finding.seconds.value_or(0),
-                             finding.heldBy,
-                             finding.ok ? 1 : 0,
-                             finding.advice.c_str()};
-    sink(context, &line);
-}
-
 std::optional<std::string> kdeConfigValue(const std::string& text, const std::string& group, const std::string& key) {
     std::istringstream lines(text);
     std::string line;

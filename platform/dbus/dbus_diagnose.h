@@ -13,9 +13,6 @@ void dbusDiagnose(unsigned what, DiagnosisSink sink, void* context);
 // zero move through it.
 void waylandDiagnose(DiagnosisSink sink, void* context);
 
-// Hands one finding over the module's boundary.
-void sendFinding(DiagnosisSink sink, void* context, const Finding& finding);
-
 // KDE's settings files: the value of key in group ("[AC][Display]") of an
 // INI-like text, the last one given; nothing when it is not there.
 std::optional<std::string> kdeConfigValue(const std::string& text, const std::string& group, const std::string& key);

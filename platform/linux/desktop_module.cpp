@@ -16,6 +16,7 @@
 #include "platform/dbus/dbus_diagnose.h"
 #include "platform/dbus/dbus_inhibitor.h"
 #include "platform/dbus/machine_watch.h"
+#include "platform/dbus/portal_shortcuts.h"
 #include "platform/wayland/wayland_pointer.h"
 
 namespace {
@@ -158,8 +159,10 @@ void diagnose(unsigned what, DiagnosisSink sink, void* context) {
     }
 }
 
-const DesktopBinding binding{start,        readScreenSaverTimeout, period, describe, nudge, pause, resume, close,
-                             machineWatch, machineRead,            diagnose};
+const DesktopBinding binding{start,        readScreenSaverTimeout, period,      describe,
+                             nudge,        pause,                  resume,      close,
+                             machineWatch, machineRead,            portalShortcutsStart, portalShortcutsStop,
+                             diagnose};
 
 }  // namespace
 

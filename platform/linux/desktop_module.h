@@ -7,23 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// One --diagnose finding as it crosses from the module: the fields of
-// platform/diagnosis.h's Finding, as C strings and numbers.
-struct DiagnosisLine {
-    int part;
-    int kind;
-    const char* what;
-    const char* value;
-    const char* unit;
-    const char* source;
-    const char* unreadable;
-    int hasSeconds;
-    std::uint32_t seconds;
-    unsigned heldBy;
-    int ok;
-    const char* advice;
-};
-using DiagnosisSink = void (*)(void* context, const DiagnosisLine* line);
+#include "platform/linux/diagnosis_line.h"
+
 
 // What the module's diagnose reads, each on the caller's thread, blocking:
 // the caller bounds it with a deadline of its own.
@@ -58,6 +43,14 @@ struct DesktopBinding {
     // notifyFd on each change; never waits on the bus. Needs no start.
     void (*watchMachine)(unsigned what, int notifyFd);
     void (*readMachine)(bool* onBattery, bool* locked);
+    // Binds the hotkey through the desktop's GlobalShortcuts portal (trigger
+    // as the portal writes keys: "CTRL+ALT+k"; name as the user reads it),
+    // writing a byte to notifyFd per press. Never waits on the bus; where the
+    // portal is missing or refuses, one line on standard error says so.
+    // Needs no start.
+    void (*hotkeyStart)(const char* trigger, const char* name, int notifyFd);
+    // Ends the portal's session within a short bound.
+    void (*hotkeyStop)();
     // --diagnose: one part (above) of what the desktop and the machine tell,
     // handed to sink one finding at a time. Changes no setting and leaves
     // nothing held. Needs no start.

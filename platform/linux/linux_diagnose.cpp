@@ -18,6 +18,7 @@
 
 #include "platform/linux/desktop_loader.h"
 #include "platform/linux/linux_diagnose.h"
+#include "platform/linux/x11_loader.h"
 
 namespace {
 
@@ -47,23 +48,9 @@ void keep(Collected& collected, std::size_t place, Finding finding) {
     collected.findings.emplace_back(place, std::move(finding));
 }
 
-// The module's findings, back into the program's own type.
+// The modules' findings, back into the program's own type.
 void forwardToSink(void* context, const DiagnosisLine* line) {
-    Finding finding;
-    finding.part = static_cast<Finding::Part>(line->part);
-    finding.kind = static_cast<Finding::Kind>(line->kind);
-    finding.what = line->what;
-    finding.value = line->value;
-    finding.unit = line->unit;
-    finding.source = line->source;
-    finding.unreadable = line->unreadable;
-    if (line->hasSeconds != 0) {
-        finding.seconds = line->seconds;
-    }
-    finding.heldBy = line->heldBy;
-    finding.ok = line->ok != 0;
-    finding.advice = line->advice;
-    (*static_cast<const FindingSink*>(context))(std::move(finding));
+    (*static_cast<const FindingSink*>(context))(findingFromLine(*line));
 }
 
 std::string environment(const char* name) {
@@ -165,7 +152,18 @@ std::vector<Finding> diagnoseSession(std::chrono::steady_clock::time_point deadl
     std::vector<Reader> readers;
     if (!wayland && !display.empty()) {
         nameAuthorityFile();
-        readers.push_back({"the X display " + display, true, x11Diagnose});
+        X11LoadFailure failure;
+        if (const X11Binding* x11 = loadX11Module(&failure)) {
+            readers.push_back({"the X display " + display, true, [x11](const FindingSink& add) {
+                                   x11->diagnose(forwardToSink, const_cast<FindingSink*>(&add));
+                               }});
+        } else {
+            Finding way = readFinding(Finding::session, Finding::way, "kept awake by", "XTEST relative moves", "",
+                                      "keepawake-x11.so");
+            way.heldBy = heldByNudge;
+            way.advice = failure.words + ": reinstall keepawake, or install the xcb libraries it names";
+            findings.push_back(way);
+        }
     } else if (!wayland) {
         Finding way = readFinding(Finding::session, Finding::way, "kept awake by", "a display", "",
                                   "environment");

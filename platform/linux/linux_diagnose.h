@@ -11,10 +11,6 @@
 
 using FindingSink = std::function<void(Finding)>;
 
-// The X server at $DISPLAY: XTEST, the screen saver's timeout and cycle,
-// DPMS, MIT-SCREEN-SAVER, and one nudge checked against the idle counter.
-void x11Diagnose(const FindingSink& add);
-
 // This user's wlroots idle managers (swayidle, hypridle) found in /proc, and
 // what hypridle's configuration says.
 void idleManagersDiagnose(const FindingSink& add);

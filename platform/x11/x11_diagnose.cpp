@@ -12,9 +12,13 @@
 #include <string>
 #include <thread>
 
-#include "platform/linux/linux_diagnose.h"
+#include "platform/x11/x11_diagnose.h"
+
+#include <functional>
 
 namespace {
+
+using FindingSink = std::function<void(Finding)>;
 
 const std::string serverSource = "X server, GetScreenSaver";
 const std::string dpmsSource = "X server, DPMS extension";
@@ -139,7 +143,8 @@ void liveCheck(xcb_connection_t* connection, xcb_window_t root, const FindingSin
 
 }  // namespace
 
-void x11Diagnose(const FindingSink& add) {
+void x11Diagnose(DiagnosisSink sink, void* context) {
+    const FindingSink add = [sink, context](const Finding& finding) { sendFinding(sink, context, finding); };
     const char* name = std::getenv("DISPLAY");
     const std::string display = name != nullptr ? name : "";
     Finding way = readFinding(Finding::session, Finding::way, "kept awake by", "XTEST relative moves", "",

@@ -294,3 +294,26 @@ TEST_F(Diagnose, IdleManagersFoundInProcWithTheirTimeouts) {
     }
     stopXServer(server);
 }
+
+// A copy of the program without its modules beside it: the X display is
+// there, but nothing can keep it awake, and the verdict says why.
+TEST_F(Diagnose, WithoutTheX11ModuleTheVerdictNamesIt) {
+    XServer server = startServer();
+    ASSERT_GT(server.pid, 0) << "Xvfb could not be started";
+    const std::string alone = home + "/keepawake";
+    std::filesystem::copy_file(KEEPAWAKE_PROGRAM, alone);
+    ChildProcess child = startChild({alone, "--diagnose"}, environment({"DISPLAY=" + displayName(server)}));
+    closeInput(child);
+    Report report;
+    report.output = readUntilEnd(child.output, 10s);
+    report.status = waitForExit(child, 5s);
+    releaseChild(child);
+    EXPECT_EQ(report.status, 1) << report.output;
+    EXPECT_EQ(report.lastLine(), "keepawake cannot keep this screen awake: keepawake-x11.so is missing: reinstall "
+                                 "keepawake, or install the xcb libraries it names")
+        << report.output;
+    EXPECT_TRUE(report.has("  desktop, bus and logind readers: cannot be read here (keepawake-desktop.so could not be "
+                           "loaded"))
+        << report.output;
+    stopXServer(server);
+}

@@ -15,29 +15,32 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/e2e/child_process.h"
 
-XServer startXServer(int display, const std::vector<std::string>& extra) {
+XServer startXServer(int display, const std::vector<std::string>& extraArguments) {
     int ready[2];
     if (pipe(ready) != 0) {
         return {};
     }
-    // Made before the fork: the child only execs.
-    std::vector<std::string> words{"Xvfb"};
+    // Built before the fork: the child only execs.
+    const std::string fd = std::to_string(ready[1]);
+    std::vector<std::string> arguments{"Xvfb"};
     if (display >= 0) {
-        words.push_back(":" + std::to_string(display));
+        arguments.push_back(":" + std::to_string(display));
     }
-    for (const char* word : {"-displayfd", "", "-noreset", "-nolisten", "tcp", "-screen", "0", "640x480x24"}) {
-        words.emplace_back(word);
+    for (const char* argument : {"-displayfd", fd.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0",
+                                 "640x480x24"}) {
+        arguments.emplace_back(argument);
     }
-    words[display >= 0 ? 3 : 2] = std::to_string(ready[1]);
-    words.insert(words.end(), extra.begin(), extra.end());
+    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
     std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
+
     const pid_t pid = fork();
     if (pid == 0) {
         close(ready[0]);

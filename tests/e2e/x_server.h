@@ -18,9 +18,9 @@ struct XServer {
 };
 
 // Starts Xvfb with -noreset (so its settings survive its clients) on a free
-// display, or on the given one, with the extra arguments; connects to it.
+// display, or on the given one, with any further arguments; connects to it.
 // pid stays -1 on failure.
-XServer startXServer(int display = -1, const std::vector<std::string>& extra = {});
+XServer startXServer(int display = -1, const std::vector<std::string>& extraArguments = {});
 void stopXServer(XServer& server);
 std::string displayName(const XServer& server);
 

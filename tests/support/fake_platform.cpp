@@ -47,6 +47,8 @@ std::vector<Finding> systemFindings;
 std::optional<std::chrono::steady_clock::time_point> diagnoseDeadline;
 std::deque<std::string> controlQueue;
 std::uint64_t controlConnection = 0;
+std::string hotkeyProblem;
+std::deque<std::pair<int, std::string>> hotkeyPresses;
 
 void reset() {
     calls.clear();
@@ -84,6 +86,8 @@ void reset() {
     controlAt.clear();
     controlReplies.clear();
     endpointProblem.clear();
+    hotkeyProblem.clear();
+    hotkeyPresses.clear();
     findProblem.clear();
     endpoints.clear();
     answerFor = nullptr;
@@ -360,4 +364,23 @@ ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, 
 
 void passStopToCommand() {
     calls.push_back("passStopToCommand");
+}
+
+std::string registerHotkey(const Hotkey& hotkey) {
+    calls.push_back("registerHotkey " + hotkey.name);
+    return hotkeyProblem;
+}
+
+int takeHotkeyPresses(std::string* problem) {
+    if (hotkeyPresses.empty()) {
+        return 0;
+    }
+    const auto [presses, said] = hotkeyPresses.front();
+    hotkeyPresses.pop_front();
+    *problem = said;
+    return presses;
+}
+
+void releaseHotkey() {
+    calls.push_back("releaseHotkey");
 }

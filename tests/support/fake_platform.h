@@ -74,6 +74,12 @@ extern std::function<ControlAnswer(std::uint32_t pid, const std::string& request
 extern std::vector<Finding> systemFindings;
 extern std::optional<std::chrono::steady_clock::time_point> diagnoseDeadline;
 
+// The hotkey: registerHotkey's answer, and what each takeHotkeyPresses
+// gives, in order (no presses once empty). Registering and releasing are
+// logged with the hotkey's name.
+extern std::string hotkeyProblem;
+extern std::deque<std::pair<int, std::string>> hotkeyPresses;
+
 void reset();
 
 }  // namespace fake

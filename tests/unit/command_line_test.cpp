@@ -155,6 +155,14 @@ TEST(Options, BadUsageIsOneLineNamingTheProblemThenTheHint) {
         {{"--diagnose", "--diagnose"}, "--diagnose"},
         {{"--diagnose=yes"}, "'--diagnose' takes no value"},
         {{"--diagnose", "--", "make"}, "--diagnose combines with no other option"},
+        {{"--hotkey"}, "--hotkey"},
+        {{"--hotkey", "ctrl+alt+kk"}, "unknown key 'kk' in hotkey 'ctrl+alt+kk'"},
+        {{"--hotkey", "ctrl+alt"}, "hotkey 'ctrl+alt' has no key"},
+        {{"--hotkey", "k"}, "typing key"},
+        {{"--hotkey", "ctrl+alt+k\nsecond line"}, "second line"},
+        {{"--hotkey", "ctrl+alt+k", "--hotkey", "ctrl+alt+j"}, "--hotkey"},
+        {{"--hotkey", "ctrl+alt+k", "--toggle"}, "--toggle combines with no other option"},
+        {{"--hotkey=ctrl+alt+k", "--status"}, "--status combines with no other option"},
     };
     for (const auto& c : cases) {
         const Parsed p = parse(c.words);
