@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "app/conditions/schedule.h"
+
 // What a control option asks of the running copies.
 enum class ControlAction { status, pause, resume, toggle, stop };
 
@@ -21,6 +23,9 @@ struct CommandLine {
     bool onlyOnAc = false;          // pause by itself on battery
     bool pauseWhenLocked = false;   // pause by itself while the session is locked
     std::optional<ControlAction> control;  // given alone: talk to the running copies, run nothing
+    std::vector<std::string> whileRunning;    // keep awake only while one of these programs runs
+    std::vector<conditions::Window> during;   // keep awake only inside these hours...
+    std::optional<unsigned> days;             // ...on these days (bit 0: Sunday)
 };
 
 constexpr int usageErrorStatus = 2;

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "app/conditions/run_conditions.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
 #include "keepawake/nudge_check.h"
@@ -27,6 +28,7 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     CommandLine options;
     runLimits = RunLimits{};
     pauseReasons = PauseReasons{};
+    conditions::start(CommandLine{});
     if (const auto status = parseCommandLine(arguments, &options, std::cout, std::cerr)) {
         return *status;
     }
@@ -74,6 +76,9 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
         return -1;
     }
 
+    // The programs and hours asked for hold the run from its first screen.
+    conditions::start(options);
+    followConditions();
     startControl(options);
     if (!options.command.empty()) {
         return waitForCommand();

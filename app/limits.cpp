@@ -101,7 +101,11 @@ WakeOutcome handleWake(Wake wake) {
         if (runLimits.untilLocal) {
             armWallDeadline(untilOnTheClock());
         }
-        return WakeOutcome::keepWaiting;
+        // The hours may have opened or closed with it.
+        return followConditions() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
+    case Wake::programsChanged:
+    case Wake::windowBoundary:
+        return followConditions() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
     case Wake::machineChanged:
         return followMachine() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
     case Wake::controlRequest:
@@ -137,7 +141,8 @@ int waitForCommand() {
         const Wake wake = waitServingControl(nullptr, std::nullopt);
         if (wake == Wake::stopRequested) {
             passStopToCommand();
-        } else if (wake == Wake::machineChanged || wake == Wake::clockSet) {
+        } else if (wake == Wake::machineChanged || wake == Wake::clockSet || wake == Wake::programsChanged ||
+                   wake == Wake::windowBoundary) {
             handleWake(wake);
         } else {
             return commandExitStatus();  // its end, or a wait that cannot go on

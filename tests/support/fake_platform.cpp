@@ -43,6 +43,9 @@ std::vector<std::uint32_t> endpoints;
 std::function<ControlAnswer(std::uint32_t, const std::string&)> answerFor;
 std::deque<std::string> controlQueue;
 std::uint64_t controlConnection = 0;
+bool programRunning = false;
+ProgramMatch programMatch = nullptr;
+std::vector<std::chrono::system_clock::time_point> windowBoundaries;
 
 void reset() {
     calls.clear();
@@ -83,6 +86,9 @@ void reset() {
     answerFor = nullptr;
     controlQueue.clear();
     controlConnection = 0;
+    programRunning = false;
+    programMatch = nullptr;
+    windowBoundaries.clear();
 }
 
 namespace {
@@ -333,4 +339,18 @@ ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, 
 
 void passStopToCommand() {
     calls.push_back("passStopToCommand");
+}
+
+void watchPrograms(ProgramMatch match) {
+    calls.push_back("watchPrograms");
+    programMatch = match;
+}
+
+bool programRuns() {
+    return programRunning;
+}
+
+void armWindowBoundary(std::chrono::system_clock::time_point when) {
+    calls.push_back("armWindowBoundary");
+    windowBoundaries.push_back(when);
 }

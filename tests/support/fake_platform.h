@@ -68,6 +68,12 @@ extern std::vector<std::uint32_t> endpoints;
 extern std::string findProblem;                   // findControlEndpoints's problem
 extern std::function<ControlAnswer(std::uint32_t pid, const std::string& request)> answerFor;
 
+// The programs the run waits for: whether one runs as the fake tells it,
+// the match the program gave, and the boundaries of the hours as armed.
+extern bool programRunning;
+extern ProgramMatch programMatch;
+extern std::vector<std::chrono::system_clock::time_point> windowBoundaries;
+
 void reset();
 
 }  // namespace fake
