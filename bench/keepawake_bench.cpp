@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bench/command_line_bench.h"
+#include "bench/conditions_bench.h"
 #include "bench/control_bench.h"
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/x_server.h"
@@ -484,5 +485,8 @@ int main(int argc, char** argv) {
     const std::string control = controlFigures(std::min(options.seconds, 5.0));
     std::cout << control;
     std::ofstream(std::filesystem::path(options.outputDir) / "table.md", std::ios::app) << control;
+    const std::string conditions = conditionsFigures(std::min(options.seconds, 5.0));
+    std::cout << conditions;
+    std::ofstream(std::filesystem::path(options.outputDir) / "table.md", std::ios::app) << conditions;
     return 0;
 }
