@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "app/conditions/schedule.h"
 #include "app/keep_awake.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/environment.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/screens.h"
 
@@ -290,6 +292,58 @@ TEST_F(Conditions, HoursArmTheirNextBoundaryAndArmItAnewAfterItAndAfterAClockSet
     EXPECT_EQ(output, screens::heldOff + exitLines);
     ASSERT_EQ(fake::windowBoundaries.size(), 1u);
     EXPECT_LE(abs(duration_cast<seconds>(fake::windowBoundaries[0] - (system_clock::now() + 2h)).count()), 1);
+}
+
+// The local clock jumping across a boundary, as the time zone makes it jump
+// without touching the machine's clock: the clockSet wake takes the new
+// state and arms the boundary anew.
+class HoursAcrossAClockChange : public Conditions {
+protected:
+    void SetUp() override {
+        Conditions::SetUp();
+        const char* zone = std::getenv("TZ");
+        savedZone = zone != nullptr ? std::optional<std::string>(zone) : std::nullopt;
+        setZone("UTC0");
+    }
+    void TearDown() override {
+        setZone(savedZone ? savedZone->c_str() : nullptr);
+        Conditions::TearDown();
+    }
+    static void setZone(const char* zone) {
+        setEnvironment("TZ", zone);
+        tzset();
+    }
+    std::optional<std::string> savedZone;
+};
+
+TEST_F(HoursAcrossAClockChange, TheRunFollowsAndTheBoundaryIsArmedAnew) {
+    if (localIn(0s).tm_hour < 2 || localIn(0s).tm_hour > 19) {
+        GTEST_SKIP() << "not run: the window around now would cross midnight in UTC or UTC+3";
+    }
+    // Open from an hour ago to an hour ahead in UTC; three hours east, the
+    // local clock stands past its end.
+    const std::string window = clockText(localIn(-1h), "%H:%M:%S") + "-" + clockText(localIn(1h), "%H:%M:%S");
+    auto clockSet = [](const char* zone) {
+        return [zone](char*) {
+            setZone(zone);
+            return Wake::clockSet;
+        };
+    };
+    fake::wakesFirst = {clockSet("EET-3"), clockSet("UTC0")};
+    const std::string opens = clockText(localIn(-1h), "%H:%M:%S");
+    EXPECT_EQ(run({"--during", window}, {}), 0);
+    const std::string later = "Paused until " + opens + " on " + clockText(localIn(24h), "%A") + ".";
+    EXPECT_EQ(output, screens::heldOff + withLine(screens::allowed, later) + screens::heldOff + exitLines);
+    // Armed for the end, for tomorrow's start in UTC+3, and for the end again.
+    ASSERT_EQ(fake::windowBoundaries.size(), 3u);
+    const auto now = system_clock::now();
+    const auto near = [](system_clock::time_point a, system_clock::time_point b) {
+        return abs(duration_cast<seconds>(a - b).count()) <= 1;
+    };
+    EXPECT_TRUE(near(fake::windowBoundaries[0], now + 1h));
+    EXPECT_TRUE(near(fake::windowBoundaries[1], now - 1h - 3h + 24h));
+    EXPECT_TRUE(near(fake::windowBoundaries[2], now + 1h));
+    EXPECT_EQ(fake::suspendCount, 0);
 }
 
 TEST_F(Conditions, DaysWithoutTodayWaitForTheNextMidnightAndSayWhich) {
