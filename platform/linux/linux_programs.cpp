@@ -10,6 +10,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -55,8 +56,17 @@ bool processMatches(const char* pid, ProgramMatch match) {
         }
         return match(baseName(exe), NameRules::exact);
     }
+    // No executable to read: a kernel thread, or a process that has ended
+    // and waits to be reaped, which must not count. Its state says which.
+    std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
+    ssize_t got = readSmall(path, text, sizeof text - 1);
+    text[std::max<ssize_t>(got, 0)] = '\0';
+    const char* state = std::strrchr(text, ')');  // after the name, which may hold anything
+    if (state == nullptr || state[1] != ' ' || state[2] == 'Z' || state[2] == 'X') {
+        return false;
+    }
     std::snprintf(path, sizeof path, "/proc/%s/comm", pid);
-    ssize_t got = readSmall(path, text, sizeof text);
+    got = readSmall(path, text, sizeof text);
     if (got > 0 && match(std::string_view(text, static_cast<std::size_t>(got - (text[got - 1] == '\n'))),
                          NameRules::exact)) {
         return true;
@@ -93,8 +103,11 @@ bool look() {
             break;  // the others are found again when these have ended
         }
         const long fd = syscall(SYS_pidfd_open, pid, 0);
-        if (fd >= 0) {
+        pollfd ended{static_cast<int>(fd), POLLIN, 0};
+        if (fd >= 0 && poll(&ended, 1, 0) == 0) {
             held.push_back(static_cast<int>(fd));
+        } else if (fd >= 0) {
+            close(static_cast<int>(fd));  // ended since the look: it runs no more
         } else if (errno == ENOSYS) {
             withoutPidfds = true;
         }

@@ -42,9 +42,14 @@ bool look() {
                 !wanted(toUtf8(entry.szExeFile), NameRules::windows)) {
                 continue;
             }
-            // One that ended since the snapshot cannot be opened, and is gone.
-            if (const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID)) {
+            // One that has ended, though still listed while a handle keeps
+            // it, runs no more: holding it would wake the wait at once, for
+            // another look that finds it again.
+            const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
+            if (process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
                 heldPrograms.push_back(process);
+            } else if (process != nullptr) {
+                CloseHandle(process);
             }
         }
         CloseHandle(snapshot);

@@ -178,6 +178,33 @@ TEST_F(ConditionsOnX, ARenamedCopyOfSleepStartingAndEndingIsFollowedByTheNudges)
     EXPECT_EQ(errors, "");
 }
 
+TEST_F(ConditionsOnX, AnEndedProgramNotYetReapedDoesNotCountNorSpin) {
+    const std::string name = "kazombie" + std::to_string(getpid());
+    const std::string copy = scratch + "/" + name;
+    std::filesystem::copy_file("/bin/sleep", copy);
+    // The copy ends at once; its parent, become sleep, never reaps it.
+    ChildProcess parent = startChild({"sh", "-c", "\"$0\" 0 & exec sleep 30", copy}, {});
+    std::this_thread::sleep_for(300ms);
+    ChildProcess program = start({"-n", "--while-running", name, "-i", "100ms"});
+    std::this_thread::sleep_for(500ms);
+    const IdleWatch watch = watchIdle(server, 2s);
+    // The main thread's processor time so far, from the scheduler.
+    std::ifstream schedstat("/proc/" + std::to_string(program.pid) + "/schedstat");
+    long long cpuNs = -1;
+    schedstat >> cpuNs;
+    kill(program.pid, SIGTERM);
+    EXPECT_EQ(waitForExit(program, 5s), 0);
+    releaseChild(program);
+    kill(parent.pid, SIGTERM);
+    waitForExit(parent, 5s);
+    releaseChild(parent);
+    std::cout << "an ended, unreaped " << name << ": " << watch.nudges << " nudges in 2 s, "
+              << cpuNs / 1000 << " µs of the main thread's processor time in 2.5 s" << std::endl;
+    EXPECT_EQ(watch.nudges, 0) << "an ended program counted as running";
+    EXPECT_GE(cpuNs, 0);
+    EXPECT_LE(cpuNs, 200'000'000) << "looking again and again";
+}
+
 TEST_F(ConditionsOnX, HoursAFewSecondsFromNowOpenAndCloseOnTheSecond) {
     if (midnightWithin(30s)) {
         GTEST_SKIP() << "not run: midnight is less than 30 s away";
