@@ -22,6 +22,7 @@
 
 namespace {
 
+using screens::withLine;
 using namespace conditions;
 using namespace std::chrono;
 using Words = std::vector<std::string>;
@@ -154,11 +155,6 @@ TEST(ProgramNames, EachSystemMatchesItsOwnWay) {
 }
 
 // --- The whole program against the fake ----------------------------------
-
-std::string withLine(const std::string& screen, const std::string& line) {
-    const auto firstLineEnd = screen.find('\n') + 1;
-    return screen.substr(0, firstLineEnd) + line + "\n" + screen.substr(firstLineEnd);
-}
 
 // What happens between two waits.
 struct Step {

@@ -24,11 +24,6 @@ long long millisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-std::string withLine(const std::string& screen, const std::string& line) {
-    const auto firstLineEnd = screen.find('\n') + 1;
-    return screen.substr(0, firstLineEnd) + line + "\n" + screen.substr(firstLineEnd);
-}
-
 std::string clockText(system_clock::time_point when, const char* format) {
     const std::time_t then = system_clock::to_time_t(when);
     char text[32];
