@@ -8,6 +8,7 @@
 
 #include "app/conditions/program_names.h"
 #include "app/durations.h"
+#include "app/hotkey/hotkey_keys.h"
 
 namespace {
 
@@ -37,6 +38,8 @@ constexpr const char* helpText =
     "                           past midnight and belongs to the day it starts\n"
     "      --days LIST          keep awake only on these days: mon-fri, sat,sun,\n"
     "                           mon,wed,fri; without --during, the whole day\n"
+    "      --hotkey KEYS        pressing KEYS anywhere in the session pauses or resumes,\n"
+    "                           as --toggle does; KEYS like ctrl+alt+k or super+shift+f9\n"
     "      --status             one line per running copy of this user: process id,\n"
     "                           awake or paused, since when, its limit or command\n"
     "      --pause              pause every running copy, as its \"e\" does\n"
@@ -142,6 +145,10 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
             ->allow_extra_args(false)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     }
+    std::string hotkeyText;
+    CLI::Option* hotkeyOption =
+        app.add_option("--hotkey", hotkeyText, "pressing KEYS anywhere pauses or resumes, as --toggle does")
+            ->type_name("KEYS");
     std::vector<std::pair<CLI::Option*, ControlAction>> controls;
     for (const ControlOption& control : controlOptions) {
         controls.emplace_back(app.add_flag(control.name, control.help), control.action);
@@ -237,6 +244,11 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
             return fail(problem);
         }
         options->days = options->days.value_or(0) | *days;
+    }
+    if (hotkeyOption->count() > 0) {
+        if (!(options->hotkey = parseHotkey(hotkeyText, &problem))) {
+            return fail(problem);
+        }
     }
     if (!options->command.empty()) {
         if (options->forDuration || options->untilTime || options->whilePid) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/conditions/schedule.h"
+#include "platform/platform.h"
 
 // What a control option asks of the running copies.
 enum class ControlAction { status, pause, resume, toggle, stop };
@@ -22,6 +23,7 @@ struct CommandLine {
     std::vector<std::string> command;  // after "--"; implies noMenu
     bool onlyOnAc = false;          // pause by itself on battery
     bool pauseWhenLocked = false;   // pause by itself while the session is locked
+    std::optional<Hotkey> hotkey;   // pressed anywhere, toggles as --toggle does
     std::optional<ControlAction> control;  // given alone: talk to the running copies, run nothing
     std::vector<std::string> whileRunning;    // keep awake only while one of these programs runs
     std::vector<conditions::Window> during;   // keep awake only inside these hours...

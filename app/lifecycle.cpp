@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "app/conditions/run_conditions.h"
+#include "app/hotkey/hotkey.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
 #include "keepawake/nudge_check.h"
@@ -80,6 +81,7 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     conditions::start(options);
     followConditions();
     startControl(options);
+    startHotkey(options.hotkey);
     if (!options.command.empty()) {
         return waitForCommand();
     }
@@ -87,6 +89,7 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
 }
 
 void shutdownHook() {
+    stopHotkey();
     // A held worker would never see the stop request.
     if (keepAwakeState.saverEnabled == 1) {
         resumeWorker(keepAwakeState.workerThread);

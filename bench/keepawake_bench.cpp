@@ -26,6 +26,7 @@
 #include "bench/command_line_bench.h"
 #include "bench/conditions_bench.h"
 #include "bench/control_bench.h"
+#include "bench/hotkey_bench.h"
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/x_server.h"
 
@@ -516,5 +517,8 @@ int main(int argc, char** argv) {
     const std::string conditions = conditionsFigures(std::min(options.seconds, 5.0));
     std::cout << conditions;
     std::ofstream(std::filesystem::path(options.outputDir) / "table.md", std::ios::app) << conditions;
+    const std::string hotkey = hotkeyFigures(std::min(options.seconds, 5.0));
+    std::cout << hotkey;
+    std::ofstream(std::filesystem::path(options.outputDir) / "table.md", std::ios::app) << hotkey;
     return 0;
 }

@@ -22,6 +22,7 @@ pid_t runningCommand = -1;
 int endedCommandStatus = 0;
 int machineWakeFd = -1;
 int displayWakeFd = -1;
+int hotkeyWakeFd = -1;
 
 namespace {
 
@@ -203,7 +204,7 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
             fallbackBoundary.reset();
             return Wake::windowBoundary;
         }
-        pollfd waits[8 + controlWaitSlots + programWaitSlots];
+        pollfd waits[9 + controlWaitSlots + programWaitSlots];
         nfds_t count = 0;
         const nfds_t signals = count;
         waits[count++] = pollfd{wakePipe[0], POLLIN, 0};  // ignored by poll while -1
@@ -219,6 +220,8 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         waits[count++] = pollfd{machineWakeFd, POLLIN, 0};
         const nfds_t display = count;
         waits[count++] = pollfd{displayWakeFd, POLLIN, 0};
+        const nfds_t hotkey = count;
+        waits[count++] = pollfd{hotkeyWakeFd, POLLIN, 0};
         const nfds_t boundary = count;
         waits[count++] = pollfd{boundaryTimer, POLLIN, 0};
         const nfds_t programs = count;
@@ -279,6 +282,9 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
                 }
                 return told;
             }
+        }
+        if (waits[hotkey].revents != 0) {
+            return Wake::hotkey;  // what came is read there, without waiting
         }
         if (serveControlWaits(waits + control)) {
             return Wake::controlRequest;

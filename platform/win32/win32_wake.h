@@ -29,7 +29,6 @@ bool elapsedDeadlineDue();
 // pumped. takeMachineChange says once whether a change (or the first state)
 // came since it was last asked.
 extern HWND machineWindow;
-void pumpMachineMessages();
 bool takeMachineChange();
 
 // The next boundary of the hours (win32_limits.cpp): a waitable timer with
@@ -46,3 +45,8 @@ constexpr std::size_t mostHeldPrograms = 16;
 extern HANDLE programLookTimer;
 extern std::vector<HANDLE> heldPrograms;
 bool serveProgramWake(HANDLE signalled);
+// The hotkey (win32_hotkey.cpp): registered for the main thread, whose
+// WM_HOTKEY messages the wait counts while it pumps.
+extern bool hotkeyRegistered;
+void noteHotkeyMessage();
+bool hotkeyPressWaiting();

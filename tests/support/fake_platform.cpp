@@ -48,6 +48,8 @@ std::uint64_t controlConnection = 0;
 bool programRunning = false;
 ProgramMatch programMatch = nullptr;
 std::vector<std::chrono::system_clock::time_point> windowBoundaries;
+std::string hotkeyProblem;
+std::deque<std::pair<int, std::string>> hotkeyPresses;
 
 void reset() {
     calls.clear();
@@ -85,6 +87,8 @@ void reset() {
     controlAt.clear();
     controlReplies.clear();
     endpointProblem.clear();
+    hotkeyProblem.clear();
+    hotkeyPresses.clear();
     findProblem.clear();
     endpoints.clear();
     answerFor = nullptr;
@@ -370,4 +374,21 @@ bool programRuns() {
 void armWindowBoundary(std::chrono::system_clock::time_point when) {
     calls.push_back("armWindowBoundary");
     windowBoundaries.push_back(when);
+std::string registerHotkey(const Hotkey& hotkey) {
+    calls.push_back("registerHotkey " + hotkey.name);
+    return hotkeyProblem;
+}
+
+int takeHotkeyPresses(std::string* problem) {
+    if (hotkeyPresses.empty()) {
+        return 0;
+    }
+    const auto [presses, said] = hotkeyPresses.front();
+    hotkeyPresses.pop_front();
+    *problem = said;
+    return presses;
+}
+
+void releaseHotkey() {
+    calls.push_back("releaseHotkey");
 }

@@ -76,6 +76,11 @@ extern std::function<ControlAnswer(std::uint32_t pid, const std::string& request
 extern bool programRunning;
 extern ProgramMatch programMatch;
 extern std::vector<std::chrono::system_clock::time_point> windowBoundaries;
+// The hotkey: registerHotkey's answer, and what each takeHotkeyPresses
+// gives, in order (no presses once empty). Registering and releasing are
+// logged with the hotkey's name.
+extern std::string hotkeyProblem;
+extern std::deque<std::pair<int, std::string>> hotkeyPresses;
 
 void reset();
 
