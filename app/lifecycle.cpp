@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "app/diagnose/diagnose.h"
+#include "app/conditions/run_conditions.h"
 #include "app/hotkey/hotkey.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
@@ -29,6 +30,7 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     CommandLine options;
     runLimits = RunLimits{};
     pauseReasons = PauseReasons{};
+    conditions::start(CommandLine{});
     if (const auto status = parseCommandLine(arguments, &options, std::cout, std::cerr)) {
         return *status;
     }
@@ -79,6 +81,9 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
         return -1;
     }
 
+    // The programs and hours asked for hold the run from its first screen.
+    conditions::start(options);
+    followConditions();
     startControl(options);
     startHotkey(options.hotkey);
     if (!options.command.empty()) {

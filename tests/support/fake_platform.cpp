@@ -47,6 +47,9 @@ std::vector<Finding> systemFindings;
 std::optional<std::chrono::steady_clock::time_point> diagnoseDeadline;
 std::deque<std::string> controlQueue;
 std::uint64_t controlConnection = 0;
+bool programRunning = false;
+ProgramMatch programMatch = nullptr;
+std::vector<std::chrono::system_clock::time_point> windowBoundaries;
 std::string hotkeyProblem;
 std::deque<std::pair<int, std::string>> hotkeyPresses;
 
@@ -95,6 +98,9 @@ void reset() {
     diagnoseDeadline.reset();
     controlQueue.clear();
     controlConnection = 0;
+    programRunning = false;
+    programMatch = nullptr;
+    windowBoundaries.clear();
 }
 
 namespace {
@@ -364,6 +370,20 @@ ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, 
 
 void passStopToCommand() {
     calls.push_back("passStopToCommand");
+}
+
+void watchPrograms(ProgramMatch match) {
+    calls.push_back("watchPrograms");
+    programMatch = match;
+}
+
+bool programRuns() {
+    return programRunning;
+}
+
+void armWindowBoundary(std::chrono::system_clock::time_point when) {
+    calls.push_back("armWindowBoundary");
+    windowBoundaries.push_back(when);
 }
 
 std::string registerHotkey(const Hotkey& hotkey) {
