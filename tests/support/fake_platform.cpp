@@ -374,6 +374,8 @@ bool programRuns() {
 void armWindowBoundary(std::chrono::system_clock::time_point when) {
     calls.push_back("armWindowBoundary");
     windowBoundaries.push_back(when);
+}
+
 std::string registerHotkey(const Hotkey& hotkey) {
     calls.push_back("registerHotkey " + hotkey.name);
     return hotkeyProblem;
