@@ -6,5 +6,5 @@ const DesktopBinding* loadDesktopModule(std::string* failure) {
     // Main thread only, before the worker starts, like every first use.
     static const LoadedModule loaded = loadModule("keepawake-desktop.so", KEEPAWAKE_DESKTOP_ENTRY);
     *failure = loaded.problem;
-    return static_cast<const DesktopBinding*>(loaded.table);
+    return moduleTable<DesktopBinding>(loaded);
 }

@@ -27,14 +27,9 @@ LoadedModule loadModule(const char* fileName, const char* entryName) {
             result.problem = error != nullptr ? error : candidate + " could not be loaded";
             return result;
         }
-        auto* entry = reinterpret_cast<const void* (*)()>(dlsym(module, entryName));
-        if (entry == nullptr) {
+        result.entry = dlsym(module, entryName);
+        if (result.entry == nullptr) {
             result.problem = candidate + " has no " + entryName;
-            return result;
-        }
-        result.table = entry();
-        if (result.table == nullptr) {
-            result.problem = candidate + "'s " + entryName + " gave no table";
         }
         return result;
     }

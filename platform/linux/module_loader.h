@@ -6,14 +6,21 @@
 #include <string>
 
 struct LoadedModule {
-    const void* table = nullptr;  // what the module's entry returned; null on failure
-    std::string problem;          // why not, when null: dlerror's text or where it was looked for
-    bool found = false;           // the file was there (a library it needs may still be missing)
+    void* entry = nullptr;  // the module's entry function; null on failure
+    std::string problem;    // why not, when null: dlerror's text or where it was looked for
+    bool found = false;     // the file was there (a library it needs may still be missing)
 };
+
+// Calls the entry as the C function it is, returning the module's table;
+// null when the module did not load.
+template <typename Table>
+const Table* moduleTable(const LoadedModule& loaded) {
+    return loaded.entry != nullptr ? reinterpret_cast<const Table* (*)()>(loaded.entry)() : nullptr;
+}
 
 // Looks beside the program (where the build puts it), then in
 // ../lib/keepawake (where an install puts it); loads the first one found and
-// calls its entry, a C function returning the module's table. Never unloaded:
+// finds its entry, a C function returning the module's table. Never unloaded:
 // a module's threads may outlive the exit's bounded waits.
 LoadedModule loadModule(const char* fileName, const char* entryName);
 

@@ -26,7 +26,7 @@ X11LoadFailure describeX11LoadFailure(bool moduleFound, const std::string& probl
 
 const X11Binding* loadX11Module(X11LoadFailure* failure) {
     static const LoadedModule loaded = loadModule(moduleFile.c_str(), KEEPAWAKE_X11_ENTRY);
-    static const auto* table = static_cast<const X11Binding*>(loaded.table);
+    static const X11Binding* table = moduleTable<X11Binding>(loaded);
     // A module from another build may lack entries this program calls.
     static const bool complete = table != nullptr && table->size >= sizeof(X11Binding);
     if (complete) {
