@@ -118,6 +118,7 @@ bed_open() {
         exit 1
     fi
     installed=$(chroot "$root" dpkg-query -W -f '${Version}' keepawake)
+    figure "keepawake $installed installed in $(since "$bed_started") s"
 
     chroot "$root" dbus-daemon --system --fork --print-pid >"$logs/system-bus.pid" </dev/null ||
         { echo "FAIL: $bed_name: the private system bus did not start"; exit 1; }
@@ -129,23 +130,22 @@ bed_open() {
 
 # Processes whose root is this bed.
 bed_processes() {
-    local p
-    for p in /proc/[0-9]*; do
-        [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && echo "${p#/proc/}"
-    done
+    find /proc/[0-9]*/root -maxdepth 0 -lname "$root" 2>/dev/null | cut -d/ -f3
 }
 
 # However the check ends: every process in the bed, then every mount, in
 # reverse order; anything still mounted fails the check loudly.
 bed_close() {
-    local status=$? pid i left
+    local status=$? pid i left closing
     trap - EXIT
+    closing=$(now)
     [ -n "${monitor_pid:-}" ] && kill "$monitor_pid" 2>/dev/null
     for pid in "${pids[@]}" $kapid; do kill "$pid" 2>/dev/null; done
     if [ -n "${root:-}" ]; then
         for i in 1 2 3 4 5 6 7 8 9 10; do
             left=$(bed_processes)
             [ -z "$left" ] && break
+            [ -n "${BED_TRACE:-}" ] && echo "$bed_name: closing, $(since "$closing") s: $(ps -o comm= -p "${left//$'\n'/,}" | tr '\n' ' ')"
             if [ "$i" -lt 10 ]; then
                 kill $left 2>/dev/null
                 sleep 0.2
@@ -170,6 +170,7 @@ bed_close() {
             rm -rf --one-file-system "$work"
         fi
     fi
+    [ -n "${BED_TRACE:-}" ] && echo "$bed_name: closed in $(since "$closing") s"
     exit "$status"
 }
 
@@ -261,8 +262,16 @@ status_says() {
     grep -qE "^$kapid $1 since" <<<"$ctl_out"
 }
 
-# probe_log FILE: lines written by an idle probe in the bed's home.
-count_in() { grep -c -- "$2" "$root/home/tester/$1" 2>/dev/null || true; }
+# count_in FILE PATTERN: lines of an idle probe's FILE in the bed's home
+# that match; 0 before the probe wrote any.
+count_in() {
+    local n
+    n=$(grep -c -- "$2" "$root/home/tester/$1" 2>/dev/null)
+    echo "${n:-0}"
+}
+# probe_idle FILE, probe_active FILE: what a probe said last.
+probe_idle() { tail -n 1 "$root/home/tester/$1" 2>/dev/null | grep -q '^IDLE'; }
+probe_active() { ! probe_idle "$1"; }
 # wait_line FILE PATTERN COUNT SECONDS: until FILE holds COUNT lines
 # matching PATTERN.
 wait_line() {
@@ -330,5 +339,5 @@ bench_row() {
     read -r rw rc <<<"$running"
     read -r pw pc <<<"$paused"
     printf '| %s | %s | %s | %s | %s |\n' "$bed_name" "$rw" "$rc" "$pw" "$pc" >>"$bench_table"
-    figure "bench: running $rw wake-ups/s, $rc bus calls/s; paused $pw wake-ups/s, $pc bus calls/s"
+    figure "bench: running $rw wake-ups/s and $rc bus calls/s, paused $pw wake-ups/s and $pc bus calls/s"
 }

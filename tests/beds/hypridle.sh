@@ -58,12 +58,20 @@ figure "running: hypridle $hyp IDLE, swayidle $sway IDLE in 8 s (timeouts 3 s)"
 
 started=$(now)
 keepawake_ctl --pause
-wait_line hypridle IDLE $((hyp + 1)) 8 || problem "paused: hypridle saw no idle within 8 s"
-wait_line swayidle IDLE $((sway + 1)) 8 || problem "paused: swayidle saw no idle within 8 s"
-figure "paused: both idle after $(since "$started") s"
+if until_true 8 probe_idle hypridle && until_true 8 probe_idle swayidle; then
+    figure "paused: both idle after $(since "$started") s"
+else
+    problem "paused: not both idle within 8 s"
+fi
 keepawake_ctl --resume
-wait_line swayidle RESUME 1 5 || problem "resumed: swayidle saw no activity within 5 s"
+until_true 5 probe_active swayidle || problem "resumed: swayidle saw no activity within 5 s"
 sleep 1
+
+# first_idle FILE: seconds from the change to the first idle in FILE after it.
+first_idle() {
+    awk -v a="$changed" '$1 == "IDLE" && $2 >= a { printf "%.1f s", $2 - a; found = 1; exit }
+        END { if (!found) print "none" }' "$root/home/tester/$1" 2>/dev/null || echo none
+}
 
 # The desktop changes: hypridle comes back ignoring D-Bus inhibitors, and
 # with it the ScreenSaver service goes.
@@ -74,6 +82,7 @@ until_true 5 eval '! has_owner org.freedesktop.ScreenSaver' || problem "hypridle
 in_background hypridle-after.log hypridle
 hypridle_pid=${pids[-1]}
 changed=$(now)
+sway_was_idle=$(probe_idle swayidle && echo "idle already")
 sway_before=$(count_in swayidle IDLE)
 sleep 8
 after_lines=$(($(wc -l <"$logs/run.err") - errs))
@@ -87,29 +96,23 @@ status_line=$(grep -E "^$kapid " <<<"$ctl_out")
 grep -qE "^$kapid awake since" <<<"$status_line" || problem "changed: --status did not say awake: $status_line"
 echo "$bed_name, the desktop changed: --status said: ${status_line:-nothing for this copy}"
 echo "$bed_name, the desktop changed: stderr said: $(tail -n "$after_lines" "$logs/run.err" | tr '\n' '|')"
-# first_idle FILE: seconds from the change to the first idle in FILE after it.
-first_idle() {
-    awk -v a="$changed" '$1 == "IDLE" && $2 >= a { printf "%.1f s", $2 - a; found = 1; exit }
-        END { if (!found) print "none" }' "$root/home/tester/$1" 2>/dev/null || echo none
-}
-echo "$bed_name, the desktop changed: idle came: hypridle $(first_idle hypridle-after), swayidle $(first_idle swayidle)"
+echo "$bed_name, the desktop changed: idle came: hypridle $(first_idle hypridle-after), swayidle ${sway_was_idle:-$(first_idle swayidle)}"
 figure "changed: hypridle $hyp IDLE, swayidle $sway IDLE in 8 s, $after_lines stderr line(s), --status ${status_line#"$kapid "}"
 
 started=$(now)
 keepawake_ctl --stop
 keepawake_ended 5
 [ "$kastatus" = 0 ] || problem "--stop: exit status $kastatus"
-if wait_line hypridle-after IDLE $((hyp + 1)) 8 && wait_line swayidle IDLE $((sway_before + sway + 1)) 8; then
+if until_true 8 probe_idle hypridle-after && until_true 8 probe_idle swayidle; then
     figure "--stop: exit $kastatus, both idle after $(since "$started") s"
 else
     problem "--stop: the session did not idle within 8 s after the exit"
 fi
-sway_before=$(count_in swayidle IDLE)
 start_keepawake killed
-wait_line swayidle RESUME 2 5 || problem "kill -9: the second run brought no activity"
+until_true 5 probe_active swayidle || problem "kill -9: the second run brought no activity"
 kill9_keepawake
 started=$(now)
-if wait_line swayidle IDLE $((sway_before + 1)) 8; then
+if until_true 8 probe_idle swayidle; then
     figure "kill -9: swayidle idle after $(since "$started") s"
 else
     problem "kill -9: no idle within 8 s"

@@ -39,8 +39,11 @@ wait_for "$logs/agent.log" '^ready' 10 || { problem "the stand-in policy agent d
 user_env+=(XDG_CURRENT_DESKTOP=KDE QT_QUICK_BACKEND=software LIBGL_ALWAYS_SOFTWARE=1)
 in_background kwin.log /home/tester/kwin_wayland --virtual --width 1280 --height 800 --socket wayland-1
 kwin_pid=${pids[-1]}
-wayland_up 20 && until_true 10 eval '[ "$(locked)" = "(false,)" ]' ||
-    { tail -5 "$logs/kwin.log"; problem "KWin or its screen locker did not start"; bed_report; }
+if ! wayland_up 20 || ! until_true 10 eval '[ "$(locked)" = "(false,)" ]'; then
+    tail -5 "$logs/kwin.log"
+    problem "KWin or its screen locker did not start"
+    bed_report
+fi
 figure "KWin $(as_user /home/tester/kwin_wayland --version 2>&1 | grep -oE '[0-9]+\.[0-9]+\.[0-9]+' | head -1) ready after $(since "$bed_started") s"
 
 start_keepawake run
