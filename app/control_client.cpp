@@ -94,11 +94,13 @@ int runControlClient(ControlAction action, std::ostream& out, std::ostream& err)
     if (action != ControlAction::status) {
         return allAnswered ? 0 : controlNotAllDone;
     }
-    bool anyAwake = false;
+    // 0 only where a copy really keeps the session awake: one that runs but
+    // cannot does not count.
+    bool anyKeeps = false;
     for (const Asked& asked : answered) {
         out << asked.pid << " " << asked.reply.text << "\n";
-        anyAwake = anyAwake || asked.reply.awake;
+        anyKeeps = anyKeeps || asked.reply.keepsAwake;
     }
     out << std::flush;
-    return allAnswered && anyAwake ? 0 : controlNotAllDone;
+    return allAnswered && anyKeeps ? 0 : controlNotAllDone;
 }

@@ -104,34 +104,37 @@ std::string formatError(std::string_view problem) {
 
 Reply parseReply(std::string_view line) {
     if (line.empty() || line.back() != '\n' || line.size() > replyLimit) {
-        return {false, false, "no complete reply"};
+        return {false, false, false, "no complete reply"};
     }
     std::string_view rest = withoutNewline(line);
     if (nextWord(&rest) != magic) {
-        return {false, false, "not a keepawake control reply"};
+        return {false, false, false, "not a keepawake control reply"};
     }
     const std::string_view version = nextWord(&rest);
     if (version != std::to_string(protocolVersion)) {
-        return {false, false, "it speaks protocol version " + cleaned(version, 8) + ", this one " +
-                                  std::to_string(protocolVersion)};
+        return {false, false, false,
+                "it speaks protocol version " + cleaned(version, 8) + ", this one " + std::to_string(protocolVersion)};
     }
     const std::string_view kind = nextWord(&rest);
     if (kind == "error") {
-        return {false, false, rest.empty() ? "an error without a reason" : cleaned(rest, replyLimit)};
+        return {false, false, false, rest.empty() ? "an error without a reason" : cleaned(rest, replyLimit)};
     }
     if (kind != "ok") {
-        return {false, false, "malformed reply"};
+        return {false, false, false, "malformed reply"};
     }
     const std::string_view state = nextWord(&rest);
     if (state != "awake" && state != "paused") {
-        return {false, false, "malformed reply"};
+        return {false, false, false, "malformed reply"};
     }
     std::string text(state);
     if (!rest.empty()) {
         text.push_back(' ');
         text += cleaned(rest, replyLimit);
     }
-    return {true, state == "awake", text};
+    // "since HH:MM:SS, cannot keep ...": the words right after the time.
+    const std::size_t afterTime = rest.find(", ");
+    const bool cannot = afterTime != std::string_view::npos && rest.substr(afterTime + 2).starts_with(cannotKeepAwake);
+    return {true, state == "awake", state == "awake" && !cannot, text};
 }
 
 }  // namespace control

@@ -34,15 +34,22 @@ struct Request {
 // One request line as received, with or without its newline. Never throws.
 Request parseRequest(std::string_view line);
 
-// "keepawake-control 1 ok awake since 13:02:11\n": the state and the rest of
-// the status line, which is cut and cleaned to stay one printable line.
+// A running copy that cannot keep the session awake says so right after its
+// time: "awake since 13:02:11, cannot keep the session awake: no way
+// offered". Clients before this read it as awake; this version does not.
+constexpr std::string_view cannotKeepAwake = "cannot keep the session awake";
+
+// "keepawake-control 1 ok awake since 13:02:11, by zero moves every 762
+// ms\n": the state and the rest of the status line, which is cut and cleaned
+// to stay one printable line.
 std::string formatReply(bool awake, std::string_view details);
 // "keepawake-control 1 error <problem>\n".
 std::string formatError(std::string_view problem);
 
 struct Reply {
     bool ok = false;
-    bool awake = false;
+    bool awake = false;       // the state: running, not paused
+    bool keepsAwake = false;  // awake, and able to keep the session so
     std::string text;  // ok: "awake since ..." or "paused since ..."; otherwise the problem
 };
 

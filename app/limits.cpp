@@ -104,6 +104,10 @@ WakeOutcome handleWake(Wake wake) {
         return WakeOutcome::keepWaiting;
     case Wake::machineChanged:
         return followMachine() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
+    case Wake::displayChanged:
+        // The desktop module said so already; the worker sets its timer anew.
+        postReplanMessage(keepAwakeState.workerThreadId);
+        return WakeOutcome::keepWaiting;
     case Wake::controlRequest:
         return WakeOutcome::stateChanged;  // a remote pause or resume: the screen shows it
     case Wake::consoleByte:
@@ -137,7 +141,7 @@ int waitForCommand() {
         const Wake wake = waitServingControl(nullptr, std::nullopt);
         if (wake == Wake::stopRequested) {
             passStopToCommand();
-        } else if (wake == Wake::machineChanged || wake == Wake::clockSet) {
+        } else if (wake == Wake::machineChanged || wake == Wake::clockSet || wake == Wake::displayChanged) {
             handleWake(wake);
         } else {
             return commandExitStatus();  // its end, or a wait that cannot go on

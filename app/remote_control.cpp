@@ -20,9 +20,15 @@ std::string clockTime(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-// "since 13:02:11, quits at 17:30:00": the status line after its state.
+// "since 13:02:11, by GNOME's session manager, quits at 17:30:00": the
+// status line after its state. How it keeps awake comes right after the
+// time, where a client looks for a copy that cannot.
 std::string statusDetails() {
     std::string details = "since " + clockTime(stateSince);
+    if (keepAwakeState.saverEnabled == 0) {
+        const KeepAwakeWay way = describeKeepAwake(keepAwakeState.nudgeIntervalMs);
+        details += way.keeps ? ", " + way.words : ", " + std::string(control::cannotKeepAwake) + ": " + way.words;
+    }
     if (!runLimits.quitsBy.empty()) {
         details += ", quits " + runLimits.quitsBy;
     }

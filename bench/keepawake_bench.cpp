@@ -306,17 +306,23 @@ void writePlot(const Options& options, const Result& keepAwake, const Result& lo
 }
 
 // A Wayland desktop's row: the program in that desktop's headless test bed,
-// measured by the bed itself (bench_run in tests/desktops/bed-lib.sh).
+// measured by the bed itself (bench_run in tests/desktops/bed-lib.sh),
+// running and then paused.
+struct DesktopSpan {
+    bool measured = false;
+    long long cpuNs = 0;
+    long long wakeUps = 0;
+    long long busCalls = 0;
+    double seconds = 0;
+};
+
 struct DesktopRow {
     const char* desktop;
     const char* mechanism;
-    std::uint32_t intervalMs;
-    bool measured = false;
-    std::string problem;
-    long long cpuNs = 0;
-    long long wakeUps = 0;
-    double seconds = 0;
+    DesktopSpan running;
+    DesktopSpan paused;
     long peakKiB = 0;
+    std::string problem;
 };
 
 void measureDesktop(DesktopRow* row, const std::string& command) {
@@ -326,46 +332,59 @@ void measureDesktop(DesktopRow* row, const std::string& command) {
         return;
     }
     char line[1024];
+    char label[16] = {};
+    DesktopSpan span;
     while (std::fgets(line, sizeof line, pipe) != nullptr) {
-        if (std::sscanf(line, "figures: cpu_ns=%lld wakeups=%lld seconds=%lf peak_kib=%ld", &row->cpuNs,
-                        &row->wakeUps, &row->seconds, &row->peakKiB) == 4) {
-            row->measured = true;
+        if (std::sscanf(line, "%15[a-z]: cpu_ns=%lld wakeups=%lld bus_calls=%lld seconds=%lf", label, &span.cpuNs,
+                        &span.wakeUps, &span.busCalls, &span.seconds) == 5) {
+            span.measured = true;
+            (std::strcmp(label, "paused") == 0 ? row->paused : row->running) = span;
+        } else if (std::sscanf(line, "peak: peak_kib=%ld", &row->peakKiB) == 1) {
         } else if (std::strncmp(line, "FAIL", 4) == 0) {
             row->problem = line;
         }
     }
     pclose(pipe);
-    if (!row->measured && row->problem.empty()) {
+    if (!row->running.measured && row->problem.empty()) {
         row->problem = "gave no figures";
     }
+}
+
+std::string perSecond(const DesktopSpan& span, long long count) {
+    return span.measured ? fixed(static_cast<double>(count) / span.seconds, 2) : "-";
 }
 
 std::string desktopRows(const Options& options) {
     const std::string beds = KEEPAWAKE_DESKTOP_BEDS;
     const std::string seconds = fixed(options.seconds, 1);
-    DesktopRow sway{"sway 1.7 (wlroots)", "virtual pointer, one zero motion per nudge", 30, false, {}, 0, 0, 0, 0};
-    DesktopRow gnome{"GNOME (mutter 43, gnome-session)", "session-manager inhibitor held", 3750, false, {}, 0, 0, 0, 0};
+    DesktopRow sway{"sway 1.7 (wlroots)", "zero moves every 30 ms through the virtual pointer", {}, {}, 0, {}};
+    DesktopRow gnome{"GNOME (mutter 43, gnome-session)", "session-manager inhibitor alone, no timer", {}, {}, 0, {}};
+    DesktopRow kde{"KDE Plasma (KWin 5.27, 1-minute lock)", "freedesktop screen saver, activity call every 10 s", {},
+                   {}, 0, {}};
     measureDesktop(&sway, beds + "/sway-check.sh " KEEPAWAKE_PROGRAM " " KEEPAWAKE_MODULE
                                  " " KEEPAWAKE_RESIDENT_POINTER " " + seconds);
     measureDesktop(&gnome, beds + "/gnome-check.sh " KEEPAWAKE_PROGRAM " " KEEPAWAKE_MODULE " " + seconds);
+    measureDesktop(&kde, beds + "/kde-check.sh " KEEPAWAKE_PROGRAM " " KEEPAWAKE_MODULE " " + seconds);
 
     std::ostringstream text;
     text << "\nWayland sessions, each desktop headless in its own test bed, " << seconds
-         << " s measured; nudges are the seconds over the interval (neither desktop can count them)\n\n"
-         << "| desktop | how | interval (ms) | CPU per nudge (µs) | wake-ups per nudge | wake-ups per second |"
-            " peak resident memory (KiB) |\n|---|---|---|---|---|---|---|\n";
-    for (const DesktopRow* row : {&sway, &gnome}) {
-        text << "| " << row->desktop << " | " << row->mechanism << " | " << row->intervalMs << " | ";
-        if (!row->measured) {
+         << " s running, then as long paused; bus calls are those to the desktops' inhibitor services\n\n"
+         << "| desktop | how | wake-ups per second | bus calls per second | CPU per second (µs) |"
+            " wake-ups per second, paused | bus calls per second, paused | peak resident memory (KiB) |\n"
+            "|---|---|---|---|---|---|---|---|\n";
+    for (const DesktopRow* row : {&sway, &gnome, &kde}) {
+        text << "| " << row->desktop << " | " << row->mechanism << " | ";
+        if (!row->running.measured) {
             std::string problem = row->problem;
             problem.erase(problem.find_last_not_of("\n") + 1);
-            text << "not measured: " << problem << " | | | |\n";
+            text << "not measured: " << problem << " | | | | | |\n";
             continue;
         }
-        const double nudges = std::max(1.0, row->seconds * 1000.0 / row->intervalMs);
-        text << fixed(static_cast<double>(row->cpuNs) / nudges / 1000.0, 1) << " | "
-             << fixed(static_cast<double>(row->wakeUps) / nudges, 2) << " | "
-             << fixed(static_cast<double>(row->wakeUps) / row->seconds, 2) << " | " << row->peakKiB << " |\n";
+        text << perSecond(row->running, row->running.wakeUps) << " | "
+             << perSecond(row->running, row->running.busCalls) << " | "
+             << fixed(static_cast<double>(row->running.cpuNs) / row->running.seconds / 1000.0, 1) << " | "
+             << perSecond(row->paused, row->paused.wakeUps) << " | " << perSecond(row->paused, row->paused.busCalls)
+             << " | " << row->peakKiB << " |\n";
     }
     return text.str();
 }

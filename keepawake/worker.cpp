@@ -2,20 +2,48 @@
 
 #include "keepawake/nudge_check.h"
 
+namespace {
+
+struct Plan {
+    std::uint32_t periodMs = 0;
+    std::uintptr_t timerId = 0;
+};
+
+// Sets the timer the session needs now, or none: a session kept awake by an
+// inhibitor alone gets no wake-ups at all. An unchanged period keeps its
+// timer and phase. A failed timer is not reported: the loop still waits for
+// the stop.
+void plan(std::uint32_t intervalMs, Plan* current) {
+    const std::uint32_t period = keepAwakePeriod(intervalMs);
+    if (period == current->periodMs && (period == 0 || current->timerId != 0)) {
+        return;
+    }
+    if (current->timerId != 0) {
+        killTimer(current->timerId);
+    }
+    current->periodMs = period;
+    current->timerId = period != 0 ? setTimer(period, nudgeTimerProc) : 0;
+}
+
+}  // namespace
+
 unsigned PLATFORM_CALLBACK keepAwakeWorker(void* intervalMs) {
     const auto interval = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(intervalMs));
 
     startNudgeChecks();
-    // A failed timer is not reported: the loop below still waits for the stop.
-    // Where nothing can take a nudge, no timer: the worker only waits.
-    const std::uintptr_t timerId = displayTakesNudges() ? setTimer(interval, nudgeTimerProc) : 0;
+    Plan current;
+    plan(interval, &current);
 
     ThreadMessage message{};
     while (getMessage(&message)) {
+        if (message.message == replanMessage) {
+            plan(interval, &current);
+            continue;
+        }
         dispatchMessage(&message);
     }
 
-    killTimer(timerId);
+    killTimer(current.timerId);
     return 0;
 }
 

@@ -60,10 +60,22 @@ constexpr std::uint32_t mouseEventAbsolute = 0x8000;
 // activity.
 void sendMouseInput(const MouseInput& input);
 
-// Whether anything in this session can take a nudge. False only where
-// nothing can be kept awake (a Wayland session that offers no way): the
-// worker then sets no timer and costs no wake-ups at all.
-bool displayTakesNudges();
+// The worker's timer period for this nudge interval: the interval where
+// zero moves are sent; the desktop's own activity period where only its
+// activity call needs repeating; 0 where nothing needs a periodic nudge (an
+// inhibitor held alone, or no way at all), and the worker then sets no timer
+// and costs no wake-ups. It may change while the program runs: a
+// Wake::displayChanged says so.
+std::uint32_t keepAwakePeriod(std::uint32_t nudgeIntervalMs);
+
+// How the session is kept awake right now, for the status line: "by zero
+// moves every 762 ms", "by GNOME's session manager". Where nothing keeps it
+// awake, keeps is false and words say why ("no way offered").
+struct KeepAwakeWay {
+    bool keeps = true;
+    std::string words;
+};
+KeepAwakeWay describeKeepAwake(std::uint32_t nudgeIntervalMs);
 
 // The system's input clock now and the time of the last user input on it, in
 // milliseconds (Windows: GetTickCount and GetLastInputInfo). A nudge that the
@@ -119,6 +131,12 @@ struct ThreadMessage {
 
 // Posts the stop request to the thread's queue: its getMessage returns false.
 void postQuitMessage(std::uint32_t threadId);
+
+// Asks the thread to plan its timer anew (keepAwakePeriod changed): its
+// getMessage hands out a message of this number. Never more than one
+// pending on POSIX; Windows queues it as an application message.
+constexpr unsigned replanMessage = 0x8001;  // WM_APP + 1
+void postReplanMessage(std::uint32_t threadId);
 
 // A periodic timer of the calling thread, without a window. Each period one
 // timer message is queued (never more than one pending); dispatching it calls
@@ -189,14 +207,15 @@ void watchMachine(unsigned what);
 MachineState readMachineState();
 
 enum class Wake { consoleByte, consoleEnded, deadline, processEnded, commandEnded, stopRequested, clockSet,
-                  machineChanged, controlRequest };
+                  machineChanged, controlRequest, displayChanged };
 
 // Blocks until the first of: the next byte of standard input (only when byte
 // is not null; it is stored there, and no further byte is taken), the end of
 // input or a failed read, the deadline, the end of the watched process or of
 // the command, a stop request, an armed limit, the clock being set, a change
 // of the watched machine, a complete control request (once the endpoint is
-// open). No wake-ups of its own beyond these (where a process cannot be
+// open), a change in how the session is kept awake (displayChanged: a
+// desktop's inhibitor or compositor came or went). No wake-ups of its own beyond these (where a process cannot be
 // watched otherwise: one check a second; while a control client is
 // connected: its deadline). The deadline is on the steady clock, for short
 // bounds; the run's limits are armed above.

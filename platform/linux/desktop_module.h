@@ -4,15 +4,24 @@
 // types only: the module and the program each carry their own C++ runtime.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct DesktopBinding {
-    // Picks how this session is kept awake and starts keeping it awake,
-    // waiting at most about a second for the desktop. False when nothing can
-    // (it has said why on standard error).
-    bool (*start)();
+    // Takes every way this session offers and starts keeping it awake,
+    // waiting at most about a second for each of the session bus and the
+    // compositor, then follows them: whenever a way comes or goes it says so
+    // in one line on standard error and writes a byte to notifyFd. False
+    // when nothing can keep it awake now or later (it has said why).
+    bool (*start)(int notifyFd);
     // The desktop's idle timeout in seconds, 0 when it cannot be read.
     std::uint32_t (*readScreenSaverTimeout)();
+    // The worker's timer period for the nudge interval, 0 for none (see
+    // keepAwakePeriod in platform.h).
+    std::uint32_t (*period)(std::uint32_t nudgeIntervalMs);
+    // How the session is kept awake now, as keepAwakeWay's words, cut to fit
+    // size with its terminating zero; false when nothing keeps it awake.
+    bool (*describe)(std::uint32_t nudgeIntervalMs, char* words, std::size_t size);
     // One keep-awake nudge; never waits on the desktop.
     void (*nudge)();
     void (*pause)();

@@ -3,18 +3,24 @@
 // Xwayland accepts the fake moves and the desktop ignores them.
 #include "platform/linux/linux_display.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "platform/linux/desktop_loader.h"
+#include "platform/posix/posix_wake.h"
 
 namespace {
 
 struct DisplayBinding {
     std::uint32_t (*readScreenSaverTimeout)();
     void (*sendMouseInput)(const MouseInput& input);
+    std::uint32_t (*period)(std::uint32_t nudgeIntervalMs);
+    KeepAwakeWay (*describe)(std::uint32_t nudgeIntervalMs);
     void (*pauseKeepAwake)();
     void (*resumeKeepAwake)();
     void (*closeDisplay)();
@@ -25,9 +31,24 @@ void noInput(const MouseInput&) {}
 std::uint32_t noTimeout() {
     return 0;
 }
+std::uint32_t noPeriod(std::uint32_t) {
+    return 0;
+}
+std::uint32_t everyInterval(std::uint32_t nudgeIntervalMs) {
+    return nudgeIntervalMs;
+}
+KeepAwakeWay byZeroMoves(std::uint32_t nudgeIntervalMs) {
+    return {true, "by zero moves every " + std::to_string(nudgeIntervalMs) + " ms"};
+}
+// Said on standard error already, when the session was looked at.
+std::string nothingOffered = "no way offered";
+KeepAwakeWay noWay(std::uint32_t) {
+    return {false, nothingOffered};
+}
 
-const DisplayBinding x11Binding{x11ReadScreenSaverTimeout, x11SendMouseInput, nothing, nothing, x11CloseDisplay};
-const DisplayBinding noBinding{noTimeout, noInput, nothing, nothing, nothing};
+const DisplayBinding x11Binding{x11ReadScreenSaverTimeout, x11SendMouseInput, everyInterval, byZeroMoves,
+                                nothing, nothing, x11CloseDisplay};
+const DisplayBinding noBinding{noTimeout, noInput, noPeriod, noWay, nothing, nothing, nothing};
 
 // The module's table, once it was loaded and started.
 const DesktopBinding* desktop = nullptr;
@@ -41,6 +62,14 @@ void desktopSendMouseInput(const MouseInput& input) {
         desktop->nudge();
     }
 }
+std::uint32_t desktopPeriod(std::uint32_t nudgeIntervalMs) {
+    return desktop->period(nudgeIntervalMs);
+}
+KeepAwakeWay desktopDescribe(std::uint32_t nudgeIntervalMs) {
+    char words[160] = {};
+    const bool keeps = desktop->describe(nudgeIntervalMs, words, sizeof words);
+    return {keeps, words};
+}
 void desktopPause() {
     desktop->pause();
 }
@@ -51,8 +80,8 @@ void desktopClose() {
     desktop->close();
 }
 
-const DisplayBinding desktopBinding{desktopReadTimeout, desktopSendMouseInput, desktopPause, desktopResume,
-                                    desktopClose};
+const DisplayBinding desktopBinding{desktopReadTimeout, desktopSendMouseInput, desktopPeriod, desktopDescribe,
+                                    desktopPause,       desktopResume,         desktopClose};
 
 bool isWaylandSession() {
     const char* display = std::getenv("WAYLAND_DISPLAY");
@@ -64,6 +93,7 @@ const DesktopBinding* loadForWayland() {
     std::string failure;
     const DesktopBinding* module = loadDesktopModule(&failure);
     if (module == nullptr) {
+        nothingOffered = "keepawake-desktop.so could not be loaded";
         std::fprintf(stderr, "keepawake: this is a Wayland session, and keepawake-desktop.so, which keeps one awake, "
                              "could not be loaded (%s): nothing can be kept awake.\n",
                      failure.c_str());
@@ -76,7 +106,19 @@ const DisplayBinding& pickBinding() {
         return x11Binding;
     }
     desktop = loadForWayland();
-    if (desktop == nullptr || !desktop->start()) {
+    // The module tells of every change in how the session is kept awake
+    // through this pipe, which the main thread's wait watches.
+    int ends[2] = {-1, -1};
+    if (desktop == nullptr) {
+        return noBinding;
+    }
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        nothingOffered = "no pipe for the desktop module";
+        std::fprintf(stderr, "keepawake: no pipe for the desktop module: nothing can be kept awake.\n");
+        return noBinding;
+    }
+    displayWakeFd = ends[0];
+    if (!desktop->start(ends[1])) {
         return noBinding;
     }
     return desktopBinding;
@@ -111,8 +153,12 @@ void resumeDisplayKeepAwake() {
     binding().resumeKeepAwake();
 }
 
-bool displayTakesNudges() {
-    return &binding() != &noBinding;
+std::uint32_t keepAwakePeriod(std::uint32_t nudgeIntervalMs) {
+    return binding().period(nudgeIntervalMs);
+}
+
+KeepAwakeWay describeKeepAwake(std::uint32_t nudgeIntervalMs) {
+    return binding().describe(nudgeIntervalMs);
 }
 
 std::optional<InputTimes> readInputTimes() {

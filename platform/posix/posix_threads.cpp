@@ -1,7 +1,7 @@
 // Threads with a per-thread message queue and timers, as the Windows thread
 // message queue behaves: timer messages are generated when due, at most one
-// pending per timer; a posted stop request ends getMessage; a held thread
-// handles nothing. Every wait blocks on a condition variable with a deadline
+// pending per timer; a posted stop request ends getMessage, a re-plan request
+// comes out as its message; a held thread handles nothing. Every wait blocks on a condition variable with a deadline
 // on the steady clock, so a thread between ticks costs nothing.
 #include <pthread.h>
 #include <signal.h>
@@ -44,6 +44,7 @@ struct ThreadRecord {
     std::mutex mutex;
     std::condition_variable changed;
     unsigned pendingQuits = 0;
+    bool pendingReplan = false;
     std::vector<Timer> timers;
     std::uintptr_t nextTimerId = 1;
     unsigned suspendCount = 0;
@@ -229,6 +230,18 @@ void postQuitMessage(std::uint32_t threadId) {
     record->changed.notify_all();
 }
 
+void postReplanMessage(std::uint32_t threadId) {
+    std::shared_ptr<ThreadRecord> record = findThread(threadId);
+    if (record == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(record->mutex);
+        record->pendingReplan = true;
+    }
+    record->changed.notify_all();
+}
+
 std::uintptr_t setTimer(std::uint32_t intervalMs, TimerProc proc) {
     ThreadRecord& queue = currentQueue();
     const auto period = std::chrono::milliseconds(std::clamp(intervalMs, shortestTimerMs, longestTimerMs));
@@ -259,6 +272,11 @@ bool getMessage(ThreadMessage* message) {
                 --queue.pendingQuits;
                 *message = ThreadMessage{nullptr, wmQuit, 0, 0, 0, 0, 0};
                 return false;
+            }
+            if (queue.pendingReplan) {
+                queue.pendingReplan = false;
+                *message = ThreadMessage{nullptr, replanMessage, 0, 0, 0, 0, 0};
+                return true;
             }
             for (Timer& timer : queue.timers) {
                 if (next == nullptr || timer.due < next->due) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_control.h"
@@ -19,6 +20,7 @@
 pid_t runningCommand = -1;
 int endedCommandStatus = 0;
 int machineWakeFd = -1;
+int displayWakeFd = -1;
 
 namespace {
 
@@ -180,7 +182,7 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         if (controlRequestWaiting()) {
             return Wake::controlRequest;
         }
-        pollfd waits[6 + controlWaitSlots];
+        pollfd waits[7 + controlWaitSlots];
         nfds_t count = 0;
         const nfds_t signals = count;
         waits[count++] = pollfd{wakePipe[0], POLLIN, 0};  // ignored by poll while -1
@@ -194,6 +196,8 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         waits[count++] = pollfd{elapsedTimer, POLLIN, 0};
         const nfds_t machine = count;
         waits[count++] = pollfd{machineWakeFd, POLLIN, 0};
+        const nfds_t display = count;
+        waits[count++] = pollfd{displayWakeFd, POLLIN, 0};
 
         int timeout = -1;
         if (deadline) {
@@ -228,11 +232,14 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
                 }
             }
         }
-        if (waits[machine].revents != 0) {
-            char drained[64];
-            while (read(machineWakeFd, drained, sizeof drained) > 0) {
+        for (const auto& [slot, told] :
+             {std::pair{machine, Wake::machineChanged}, std::pair{display, Wake::displayChanged}}) {
+            if (waits[slot].revents != 0) {
+                char drained[64];
+                while (read(waits[slot].fd, drained, sizeof drained) > 0) {
+                }
+                return told;
             }
-            return Wake::machineChanged;
         }
         if (serveControlWaits(waits + control)) {
             return Wake::controlRequest;

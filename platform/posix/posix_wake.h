@@ -16,3 +16,7 @@ void wakeOnSignal(int signal);
 // The read end of the pipe that the machine's watcher writes a byte into on
 // each change (-1 while nothing is watched); waitForWake watches it.
 extern int machineWakeFd;
+
+// The read end of the pipe that the display writes a byte into whenever the
+// way the session is kept awake changes (-1 where it never does).
+extern int displayWakeFd;

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -135,26 +134,23 @@ bool waylandStart() {
     return true;
 }
 
-void waylandNudge() {
+bool waylandNudge() {
     std::lock_guard<std::mutex> lock(pointerMutex);
     if (pointer == nullptr || lost) {
-        return;
+        return false;
     }
     drainEvents();
     // What could not be sent last time is still waiting: send nothing more.
     if (wl_display_flush(display) < 0 && errno == EAGAIN) {
-        return;
+        return true;
     }
     if (wl_display_get_error(display) == 0) {
         zwlr_virtual_pointer_v1_motion(pointer, nowMs(), wl_fixed_from_int(0), wl_fixed_from_int(0));
         zwlr_virtual_pointer_v1_frame(pointer);
         wl_display_flush(display);
     }
-    if (wl_display_get_error(display) != 0) {
-        lost = true;
-        std::fprintf(stderr, "keepawake: the Wayland compositor closed the connection; nothing is kept awake "
-                             "any more.\n");
-    }
+    lost = wl_display_get_error(display) != 0;
+    return !lost;
 }
 
 void waylandClose() {

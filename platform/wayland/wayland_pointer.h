@@ -10,7 +10,8 @@
 bool waylandStart();
 
 // One zero motion and a frame; skipped, never waited for, when the
-// compositor is not reading what it was sent.
-void waylandNudge();
+// compositor is not reading what it was sent. False once the compositor
+// closed the connection (nothing is sent from then on).
+bool waylandNudge();
 
 void waylandClose();

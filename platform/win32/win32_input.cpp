@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -40,8 +41,12 @@ void sendMouseInput(const MouseInput& input) {
     }
 }
 
-bool displayTakesNudges() {
-    return true;
+std::uint32_t keepAwakePeriod(std::uint32_t nudgeIntervalMs) {
+    return nudgeIntervalMs;
+}
+
+KeepAwakeWay describeKeepAwake(std::uint32_t nudgeIntervalMs) {
+    return {true, "by zero moves every " + std::to_string(nudgeIntervalMs) + " ms"};
 }
 
 std::optional<InputTimes> readInputTimes() {

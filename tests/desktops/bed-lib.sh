@@ -88,24 +88,38 @@ connected_to_x() {
 # True while fewer than $2 seconds have passed since $1.
 before() { awk -v a="$1" -v b="$(now)" -v l="$2" 'BEGIN { exit !(b - a < l) }'; }
 
-# For the benchmark: runs the program for $1 seconds after a 1 s warm-up and
-# prints its time on a processor, its wake-ups (voluntary context switches,
-# all threads) and its peak resident size over that span.
+# For the benchmark: runs the program for $1 seconds after a 1 s warm-up,
+# then as long again paused, and prints for each span its time on a
+# processor, its wake-ups (voluntary context switches, all threads) and the
+# calls made to the desktops' inhibitor services on the session bus, then
+# its peak resident size.
 bench_run() {
-    local seconds=$1 start cpu0 cpu1 woke0 woke1
+    local seconds=$1
+    dbus-monitor --session "type='method_call',interface='org.freedesktop.ScreenSaver'" \
+        "type='method_call',interface='org.gnome.SessionManager'" >bench-bus.log 2>&1 &
+    pids+=("$!")
     start_keepawake bench
     wait_for bench.out 'q = Quit the application' 5 || fail "bench: no menu: $(cat bench.err)"
     sleep 1
     totals() {
         cat /proc/"$kapid"/task/*/schedstat | awk '{ n += $1 } END { printf "%d ", n }'
-        awk '/^voluntary_ctxt_switches/ { n += $2 } END { print n }' /proc/"$kapid"/task/*/status
+        awk '/^voluntary_ctxt_switches/ { n += $2 } END { printf "%d ", n }' /proc/"$kapid"/task/*/status
+        grep -c '^method call' bench-bus.log
     }
-    read -r cpu0 woke0 < <(totals)
-    start=$(now)
-    sleep "$seconds"
-    read -r cpu1 woke1 < <(totals)
-    echo "figures: cpu_ns=$((cpu1 - cpu0)) wakeups=$((woke1 - woke0)) seconds=$(since "$start")" \
-        "peak_kib=$(awk '/^VmHWM/ { print $2 }' /proc/"$kapid"/status)"
+    span() {
+        local label=$1 start cpu0 cpu1 woke0 woke1 calls0 calls1
+        read -r cpu0 woke0 calls0 < <(totals)
+        start=$(now)
+        sleep "$seconds"
+        read -r cpu1 woke1 calls1 < <(totals)
+        echo "$label: cpu_ns=$((cpu1 - cpu0)) wakeups=$((woke1 - woke0)) bus_calls=$((calls1 - calls0))" \
+            "seconds=$(since "$start")"
+    }
+    span figures
+    type_keys e
+    sleep 1
+    span paused
+    echo "peak: peak_kib=$(awk '/^VmHWM/ { print $2 }' /proc/"$kapid"/status)"
     type_keys q
     wait_keepawake 5
 }

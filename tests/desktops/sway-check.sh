@@ -16,7 +16,7 @@ if [ "${1:-}" != --inside ]; then
     cp "$1" "$bed/keepawake"
     cp "$2" "$bed/keepawake-desktop.so"
     cp "$3" "$bed/resident_pointer"
-    cp "$here/sway-check.sh" "$here/bed-lib.sh" "$bed/"
+    cp "$here/sway-check.sh" "$here/bed-lib.sh" "$here/screensaver_service.py" "$bed/"
     as_user=()
     if [ "$(id -u)" -eq 0 ]; then
         chown -R 65534:65534 "$bed"
@@ -100,4 +100,69 @@ sleep 0.5
 kill -0 "$swaypid" 2>/dev/null || fail "sway died after the runs: $(grep -iE 'segfault|error' sway.log | tail -3)"
 wayland-info >/dev/null 2>&1 || fail "sway no longer answers"
 echo "two more runs: sway still running"
+
+# An idle manager serving the freedesktop screen saver beside the virtual
+# pointer, as hypridle does: the program holds its inhibitor AND sends zero
+# moves, so swayidle, which heeds input alone, never sees the session idle.
+# It follows the service as it leaves and comes back, one line each time.
+start_service() {
+    python3 ./screensaver_service.py >"$1" 2>&1 &
+    servicepid=$!
+    pids+=("$servicepid")
+    wait_for "$1" '^ready' 5 || fail "the screen-saver service did not start: $(cat "$1")"
+}
+# status_is PATTERN: --status prints one line matching it and exits 0.
+status_is() {
+    local out code
+    out=$(./keepawake --status 2>&1)
+    code=$?
+    [ "$code" -eq 0 ] || fail "--status exited $code: $out"
+    [[ "$out" =~ ^$kapid\ awake\ since\ [0-9:]{8},\ $1$ ]] || fail "--status said: $out"
+    echo "  --status: $out"
+}
+start_service service1.log
+start_keepawake both
+wait_for both.out 'q = Quit the application' 5 || fail "both: no menu: $(cat both.err)"
+wait_for service1.log '^Inhibit 1 keepawake' 3 || fail "both: the inhibitor was not taken: $(cat service1.log)"
+swayidle -w timeout 3 'echo IDLE' resume 'echo RESUMED' >probe2.log 2>&1 &
+pids+=("$!")
+sleep 5
+grep -q IDLE probe2.log && fail "both: swayidle saw the session idle while the inhibitor was held"
+[ -s both.err ] && fail "both: standard error at start: $(cat both.err)"
+echo "inhibitor and zero moves: inhibitor taken, no IDLE for 5 s (probe timeout 3 s)"
+status_is 'by the freedesktop screen saver and zero moves every 30 ms'
+
+kill "$servicepid"
+start=$(now)
+wait_for both.err 'left the session bus' 3 || fail "service gone: nothing said"
+[ "$(cat both.err)" = "keepawake: the freedesktop screen saver left the session bus; keeping the session awake by zero moves alone." ] ||
+    fail "service gone: $(cat both.err)"
+echo "service gone: said so after $(since "$start") s"
+sleep 4
+grep -q IDLE probe2.log && fail "service gone: the session went idle"
+echo "service gone: still no IDLE 4 s later"
+status_is 'by zero moves every 30 ms'
+
+start_service service2.log
+start=$(now)
+wait_for service2.log '^Inhibit 1 keepawake' 3 || fail "service back: the inhibitor was not taken again"
+wait_for both.err 'came back' 2 || fail "service back: nothing said"
+[ "$(wc -l <both.err)" -eq 2 ] && [ "$(tail -1 both.err)" = "keepawake: the freedesktop screen saver came back to the session bus; keeping the session awake by the freedesktop screen saver and zero moves." ] ||
+    fail "service back: $(cat both.err)"
+echo "service back: inhibitor taken again after $(since "$start") s"
+status_is 'by the freedesktop screen saver and zero moves every 30 ms'
+
+start=$(now)
+type_keys e
+wait_for service2.log '^UnInhibit 1' 2 || fail "paused: the inhibitor was not released"
+wait_for probe2.log IDLE 6 || fail "paused: no IDLE within 6 s"
+echo "paused: released, IDLE after $(since "$start") s"
+type_keys d
+wait_for service2.log '^Inhibit 2 keepawake' 2 || fail "resumed: the inhibitor was not taken again"
+type_keys q
+wait_keepawake 5
+[ "$kastatus" -eq 0 ] || fail "both: exit status $kastatus"
+wait_for service2.log '^UnInhibit 2' 2 || fail "quit: the inhibitor was not released"
+[ "$(wc -l <both.err)" -eq 2 ] || fail "both: more said than the two changes: $(cat both.err)"
+echo "both: resumed and quit, inhibitor released each time, two lines in all on standard error"
 echo "sway checks passed in $(since "$bed_start_time") s"

@@ -6,6 +6,7 @@ namespace counting {
 
 std::atomic<int> nudges{0};
 std::atomic<int> otherInputs{0};
+std::atomic<long> periodMs{-1};
 
 }  // namespace counting
 
@@ -19,8 +20,13 @@ void sendMouseInput(const MouseInput& input) {
     ++(zeroMove ? counting::nudges : counting::otherInputs);
 }
 
-bool displayTakesNudges() {
-    return true;
+std::uint32_t keepAwakePeriod(std::uint32_t nudgeIntervalMs) {
+    const long period = counting::periodMs;
+    return period < 0 ? nudgeIntervalMs : static_cast<std::uint32_t>(period);
+}
+
+KeepAwakeWay describeKeepAwake(std::uint32_t nudgeIntervalMs) {
+    return {true, "by zero moves every " + std::to_string(nudgeIntervalMs) + " ms"};
 }
 
 std::optional<InputTimes> readInputTimes() {

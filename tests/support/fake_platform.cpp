@@ -17,6 +17,8 @@ int deepestSuspend = 0;
 std::deque<unsigned> messages;
 std::vector<MouseInput> sentInputs;
 bool takesNudges = true;
+std::deque<std::uint32_t> periods;
+std::optional<KeepAwakeWay> way;
 std::optional<std::uint32_t> inputClock;
 std::uint32_t lastInput = 0;
 bool nudgesCount = true;
@@ -57,6 +59,8 @@ void reset() {
     messages.clear();
     sentInputs.clear();
     takesNudges = true;
+    periods.clear();
+    way.reset();
     inputClock.reset();
     lastInput = 0;
     nudgesCount = true;
@@ -126,8 +130,17 @@ void sendMouseInput(const MouseInput& input) {
     }
 }
 
-bool displayTakesNudges() {
-    return takesNudges;
+std::uint32_t keepAwakePeriod(std::uint32_t nudgeIntervalMs) {
+    if (!periods.empty()) {
+        const std::uint32_t next = periods.front();
+        periods.pop_front();
+        return next;
+    }
+    return takesNudges ? nudgeIntervalMs : 0;
+}
+
+KeepAwakeWay describeKeepAwake(std::uint32_t nudgeIntervalMs) {
+    return way ? *way : KeepAwakeWay{true, "by zero moves every " + std::to_string(nudgeIntervalMs) + " ms"};
 }
 
 std::optional<InputTimes> readInputTimes() {
@@ -191,6 +204,10 @@ void closeThreadHandle(ThreadHandle thread) {
 
 void postQuitMessage(std::uint32_t threadId) {
     calls.push_back("postQuitMessage " + std::to_string(threadId));
+}
+
+void postReplanMessage(std::uint32_t threadId) {
+    calls.push_back("postReplanMessage " + std::to_string(threadId));
 }
 
 std::uintptr_t setTimer(std::uint32_t intervalMs, TimerProc proc) {

@@ -17,6 +17,7 @@ constexpr std::uint32_t workerId = 4242;
 constexpr std::uintptr_t timerId = 77;
 constexpr unsigned timerMessage = 0x0113;
 constexpr unsigned quitMessage = 0x0012;
+// (replanMessage comes from platform.h)
 
 extern std::vector<std::string> calls;  // e.g. "beginThread 762", "suspendThread"
 extern std::uint32_t screenSaverTimeout;
@@ -29,7 +30,9 @@ extern int suspendCount;     // how deep the worker is held right now
 extern int deepestSuspend;   // the most it was ever held
 extern std::deque<unsigned> messages;  // what getMessage hands out; quit when empty
 extern std::vector<MouseInput> sentInputs;
-extern bool takesNudges;      // displayTakesNudges's answer
+extern bool takesNudges;      // keepAwakePeriod: the interval when true, 0 when false...
+extern std::deque<std::uint32_t> periods;  // ...unless these are left: one per call
+extern std::optional<KeepAwakeWay> way;    // describeKeepAwake's answer; zero moves when unset
 // The input clock readInputTimes tells (nothing while inputClock is empty).
 // A counted nudge moves lastInput to the clock at once, or, when it counts
 // late, at the next read after that.

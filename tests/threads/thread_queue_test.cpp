@@ -206,6 +206,33 @@ TEST(WorkerThread, MissedTicksCollapseIntoOne) {
     EXPECT_LE(ticks, 14);
 }
 
+// The way the session is kept awake changes while the worker runs: from an
+// inhibitor alone (no timer, no wake-ups) to zero moves and back, each told
+// by a re-plan; one posted to a held worker waits for its release.
+TEST(WorkerThread, ReplansStartAndStopTheNudges) {
+    counting::periodMs = 0;
+    const Worker worker = startWorker(20);
+    EXPECT_EQ(countDuring(200ms), 0) << "no timer while nothing needs one";
+
+    counting::periodMs = -1;
+    postReplanMessage(worker.id);
+    postReplanMessage(worker.id);  // two before it runs are one
+    const int running = countDuring(300ms);
+    EXPECT_GE(running, 5);
+    EXPECT_LE(running, 16);
+
+    suspendThread(worker.handle);
+    counting::periodMs = 0;
+    postReplanMessage(worker.id);
+    EXPECT_EQ(countDuring(100ms), 0) << "held";
+    resumeThread(worker.handle);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(countDuring(200ms), 0) << "the re-plan was taken after the release";
+    stopWorker(worker);
+    EXPECT_EQ(exitCode, 0u);
+    counting::periodMs = -1;
+}
+
 TEST(WorkerThread, NoWorkerMeansNothingToWaitFor) {
     const auto start = Clock::now();
     postQuitMessage(0);

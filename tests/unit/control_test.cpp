@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -90,6 +91,32 @@ TEST(ControlProtocol, RepliesCarryTheStateAndStayOnePrintableLine) {
         reply = control::parseReply(c.line);
         EXPECT_FALSE(reply.ok) << c.line;
         EXPECT_EQ(reply.text, c.text) << c.line;
+    }
+}
+
+// Only the words right after the time say a copy cannot keep awake; a
+// reply of an older copy, without them, still counts as keeping awake.
+TEST(ControlProtocol, ACopyThatCannotKeepAwakeIsToldApartFromOneThatDoes) {
+    const struct {
+        const char* line;
+        bool awake;
+        bool keeps;
+    } cases[] = {
+        {"keepawake-control 1 ok awake since 10:00:00\n", true, true},
+        {"keepawake-control 1 ok awake since 10:00:00, by GNOME's session manager, quits at 17:30:00\n", true, true},
+        {"keepawake-control 1 ok awake since 10:00:00, cannot keep the session awake: no way offered\n", true, false},
+        {"keepawake-control 1 ok awake since 10:00:00, cannot keep the session awake\n", true, false},
+        {"keepawake-control 1 ok awake since 10:00:00, by zero moves every 30 ms, runs echo cannot keep the session "
+         "awake\n",
+         true, true},
+        {"keepawake-control 1 ok awake cannot keep the session awake\n", true, true},
+        {"keepawake-control 1 ok paused since 10:00:00\n", false, false},
+    };
+    for (const auto& c : cases) {
+        const control::Reply reply = control::parseReply(c.line);
+        EXPECT_TRUE(reply.ok) << c.line;
+        EXPECT_EQ(reply.awake, c.awake) << c.line;
+        EXPECT_EQ(reply.keepsAwake, c.keeps) << c.line;
     }
 }
 
@@ -184,6 +211,54 @@ TEST_F(RemoteRequests, AStopEndsEachKindOfRunAsQAndACommandGetsItPassedOn) {
     }
 }
 
+// The status line says how the copy keeps the session awake, right after
+// its time, and a change of the desktop's way has the worker plan its
+// timer anew without touching the screen.
+TEST_F(RemoteRequests, TheStatusSaysHowAndADesktopChangeReplansTheWorker) {
+    const std::string status = "keepawake-control 1 status\n";
+    const struct {
+        const char* name;
+        bool keepsNow;
+        const char* how;  // describeKeepAwake's words
+        Words words;
+        std::string typed;  // before the status request, which comes at the read after these
+        const char* after;  // the reply after "ok "
+        bool keeps;
+    } cases[] = {
+        {"inhibitor", true, "by GNOME's session manager", {}, "", "awake since \\S+, by GNOME's session manager",
+         true},
+        {"both ways, with a limit", true, "by the freedesktop screen saver and zero moves every 30 ms", {"--for", "1h"},
+         "", "awake since \\S+, by the freedesktop screen saver and zero moves every 30 ms, quits at \\S+", true},
+        {"no way", false, "no way offered", {}, "", "awake since \\S+, cannot keep the session awake: no way offered",
+         false},
+        {"paused: no words on how", false, "no way offered", {}, "e\n", "paused since \\S+", false},
+    };
+    for (const auto& c : cases) {
+        fake::reset();
+        keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
+        fake::way = KeepAwakeWay{c.keepsNow, c.how};
+        fake::wakesFirst = {[](char*) { return Wake::displayChanged; }};
+        fake::controlAt = {{c.typed.empty() ? 0 : 1, {status}}};
+        EXPECT_EQ(run(c.words, c.typed + "q\n"), 0) << c.name;
+        ASSERT_EQ(fake::controlReplies.size(), 1u) << c.name;
+        const std::string& reply = fake::controlReplies[0];
+        EXPECT_TRUE(std::regex_match(reply, std::regex(std::string("keepawake-control 1 ok ") + c.after + "\n")))
+            << c.name << ": " << reply;
+        EXPECT_EQ(control::parseReply(reply).keepsAwake, c.keeps) << c.name;
+        EXPECT_EQ(std::count(fake::calls.begin(), fake::calls.end(), "postReplanMessage 4242"), 1) << c.name;
+        EXPECT_EQ(std::count(output.begin(), output.end(), 'P'), c.typed.empty() ? 1 : 2)
+            << c.name << ": a desktop change redraws nothing\n" << output;
+    }
+    // A command's wait goes on past a desktop change.
+    fake::reset();
+    keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
+    fake::wakesFirst = {[](char*) { return Wake::displayChanged; }};
+    fake::wake = Wake::commandEnded;
+    fake::commandStatus = 7;
+    EXPECT_EQ(run({"--", "make"}, ""), 7);
+    EXPECT_EQ(std::count(fake::calls.begin(), fake::calls.end(), "postReplanMessage 4242"), 1);
+}
+
 TEST_F(RemoteRequests, BadRequestsGetAnErrorAndChangeNothing) {
     fake::controlAt = {{0, {"keepawake-control 1 pause now\n", std::string(65, 'x'), "keepawake-control 9 stop\n"}}};
     EXPECT_EQ(run({"--for", "1h"}, "q\n"), 0);
@@ -206,6 +281,8 @@ TEST_F(RemoteRequests, AnEndpointThatCannotOpenIsOneWarningAndTheRunGoesOn) {
 TEST(ControlClient, ExitStatusesAndLinesFollowTheCopiesAnswers) {
     const std::string awake = "keepawake-control 1 ok awake since 13:02:11, quits at 17:30:00\n";
     const std::string paused = "keepawake-control 1 ok paused since 14:10:05\n";
+    const std::string cannot =
+        "keepawake-control 1 ok awake since 13:02:11, cannot keep the session awake: no way offered\n";
     const ControlAnswer silent{ControlAnswer::silent, "", "no reply"};
     const ControlAnswer gone{ControlAnswer::gone, "", ""};
     const struct {
@@ -234,6 +311,13 @@ TEST(ControlClient, ExitStatusesAndLinesFollowTheCopiesAnswers) {
          1, "", "keepawake: copy 1 refused: it speaks protocol version 2, this one 1\n", {"1 stop", "2 stop"}},
         {"not ours", ControlAction::resume, {{1, {ControlAnswer::refused, "", "the socket is held by another user"}}}, 1,
          "", "keepawake: copy 1 cannot be reached: the socket is held by another user\n", {"1 resume"}},
+        {"awake, but cannot keep awake", ControlAction::status, {{5, {ControlAnswer::replied, cannot, ""}}}, 1,
+         "5 awake since 13:02:11, cannot keep the session awake: no way offered\n", "", {"5 status"}},
+        {"one keeps, one cannot", ControlAction::status,
+         {{5, {ControlAnswer::replied, cannot, ""}}, {4242, {ControlAnswer::replied, awake, ""}}}, 0,
+         "5 awake since 13:02:11, cannot keep the session awake: no way offered\n4242 awake since 13:02:11, quits at "
+         "17:30:00\n",
+         "", {"5 status", "4242 status"}},
         {"toggle, one awake", ControlAction::toggle,
          {{1, {ControlAnswer::replied, paused, ""}}, {2, {ControlAnswer::replied, awake, ""}}}, 0, "", "",
          {"1 status", "2 status", "1 pause", "2 pause"}},
