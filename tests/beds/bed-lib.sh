@@ -287,7 +287,7 @@ wait_line() {
 # all its threads) and the method calls its session-bus connections send,
 # over $1 seconds; prints "WAKEUPS_PER_S CALLS_PER_S".
 bench_phase() {
-    local seconds=$1 names=() rules=() name pid woke0 woke1 t0 t1 calls
+    local seconds=$1 names=() rules=() name pid woke0 woke1 woken t0 t1 calls
     for name in $(gcall --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
         --method org.freedesktop.DBus.ListNames | grep -oE "':[0-9]+\.[0-9]+'" | tr -d "'"); do
         pid=$(gcall --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
@@ -302,7 +302,11 @@ bench_phase() {
         monitor_pid=$!
         sleep 0.5
     fi
-    woke() { awk '/^voluntary_ctxt_switches/ { n += $2 } END { print n }' /proc/"$kapid"/task/*/status; }
+    # Per thread, as "TID COUNT": a thread that ends within the span would
+    # take its count out of a plain sum; its last switches go uncounted.
+    woke() {
+        awk '/^voluntary_ctxt_switches/ { split(FILENAME, p, "/"); print p[5], $2 }' /proc/"$kapid"/task/*/status
+    }
     woke0=$(woke)
     t0=$(now)
     sleep "$seconds"
@@ -317,7 +321,9 @@ bench_phase() {
     calls=$(awk -v a="$t0" -v b="$t1" '/^method call / {
         for (i = 1; i <= NF; i++) if ($i ~ /^time=/) { t = substr($i, 6); if (t >= a && t < b) n++ } }
         END { print n + 0 }' "$logs/monitor.log")
-    awk -v w=$((woke1 - woke0)) -v c="$calls" -v a="$t0" -v b="$t1" \
+    woken=$(awk 'NR == FNR { before[$1] = $2; next } { n += $2 - before[$1] } END { print n + 0 }' \
+        <(echo "$woke0") <(echo "$woke1"))
+    awk -v w="$woken" -v c="$calls" -v a="$t0" -v b="$t1" \
         'BEGIN { printf "%.1f %.1f\n", w / (b - a), c / (b - a) }'
 }
 
