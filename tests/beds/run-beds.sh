@@ -67,7 +67,7 @@ run $((90 + extra)) gnome.sh sid "GNOME $(version sid gnome-shell 1)"
 run $((240 + extra)) kde.sh trixie "KWin $(version trixie kwin-wayland 2)" long
 run $((90 + extra)) kde.sh sid "KWin $(version sid kwin-wayland 2)" short
 run $((90 + extra)) wlroots.sh trixie "sway $(version trixie sway 2)" sway
-run $((90 + extra)) wlroots.sh trixie "labwc $(version trixie labwc 2)" labwc
+run $((90 + extra)) wlroots.sh trixie "labwc $(version trixie labwc 2)" labwc no-x
 run $((120 + extra)) hypridle.sh sid "sway $(version sid sway 2) + hypridle $(version sid hypridle 3)"
 
 # These two draw with a GPU only.

@@ -2,8 +2,9 @@
 # sway or labwc headless in a bed, software rendering, swayidle (timeout
 # 3 s) as the idle probe. Proves the installed program keeps the session
 # from idling, lets it go idle once paused, and holds nothing after --stop
-# and kill -9 (the session idles again each time).
-# Usage: wlroots.sh RELEASE NAME DEB sway|labwc
+# and kill -9 (the session idles again each time). With no-x, also that it
+# runs with the X libraries removed.
+# Usage: wlroots.sh RELEASE NAME DEB sway|labwc [no-x]
 set -uo pipefail
 . "$(dirname "$0")/bed-lib.sh"
 bed_open "$1" "$2" "$3"
@@ -63,4 +64,24 @@ else
 fi
 kill -0 "$compositor_pid" 2>/dev/null || problem "$compositor died during the runs"
 bench_row
+
+# A Wayland-only machine has no X libraries: the program must start there
+# all the same (they are loaded only for an X session).
+if [ "${5:-}" = no-x ]; then
+    chroot "$root" dpkg --remove --force-depends libxcb-xtest0 libxcb-screensaver0 >"$logs/no-x.log" 2>&1 ||
+        problem "no X libraries: could not remove them: $(tail -1 "$logs/no-x.log")"
+    start_keepawake no-x
+    sleep 2
+    if kill -0 "$kapid" 2>/dev/null; then
+        status_says awake || problem "no X libraries: --status did not say awake: $ctl_out"
+        keepawake_ctl --stop
+        keepawake_ended 5
+        [ "$kastatus" = 0 ] || problem "no X libraries: --stop: exit status $kastatus"
+        quiet_stderr no-x
+        figure "no X libraries: ran, --status awake, --stop exit $kastatus"
+    else
+        keepawake_ended 1
+        problem "no X libraries: exit $kastatus within 2 s: $(head -2 "$logs/no-x.err")"
+    fi
+fi
 bed_report
