@@ -283,11 +283,10 @@ wait_line() {
     done
 }
 
-# For the benchmark: the program's wake-ups (voluntary context switches of
-# all its threads) and the method calls its session-bus connections send,
-# over $1 seconds; prints "WAKEUPS_PER_S CALLS_PER_S".
-bench_phase() {
-    local seconds=$1 names=() rules=() name pid woke0 woke1 woken t0 t1 calls
+# watch_calls: from here on, dbus-monitor writes down every method call
+# the program's session-bus connections send (found by their pid).
+watch_calls() {
+    local names=() rules=() name pid
     for name in $(gcall --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
         --method org.freedesktop.DBus.ListNames | grep -oE "':[0-9]+\.[0-9]+'" | tr -d "'"); do
         pid=$(gcall --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
@@ -296,12 +295,32 @@ bench_phase() {
     done
     for name in "${names[@]}"; do rules+=("type='method_call',sender='$name'"); done
     : >"$logs/monitor.log"
-    if [ ${#rules[@]} -gt 0 ]; then
-        user_argv
-        "${argv[@]}" dbus-monitor --session "${rules[@]}" >"$logs/monitor.log" 2>&1 &
-        monitor_pid=$!
-        sleep 0.5
+    [ ${#rules[@]} -gt 0 ] || return 0
+    user_argv
+    "${argv[@]}" dbus-monitor --session "${rules[@]}" >"$logs/monitor.log" 2>&1 &
+    monitor_pid=$!
+    sleep 0.5
+}
+# calls_between T0 T1 [MEMBER]: the calls written down in that span (of
+# MEMBER only, if given); ends the watch.
+calls_between() {
+    if [ -n "${monitor_pid:-}" ]; then
+        sleep 0.3
+        kill "$monitor_pid" 2>/dev/null
+        wait "$monitor_pid" 2>/dev/null
+        monitor_pid=
     fi
+    awk -v a="$1" -v b="$2" -v m="member=${3:-}" '/^method call / && (m == "member=" || index($0, m)) {
+        for (i = 1; i <= NF; i++) if ($i ~ /^time=/) { t = substr($i, 6); if (t >= a && t < b) n++ } }
+        END { print n + 0 }' "$logs/monitor.log"
+}
+
+# For the benchmark: the program's wake-ups (voluntary context switches of
+# all its threads) and the method calls its session-bus connections send,
+# over $1 seconds; prints "WAKEUPS_PER_S CALLS_PER_S".
+bench_phase() {
+    local seconds=$1 woke0 woke1 woken t0 t1 calls
+    watch_calls
     # Per thread, as "TID COUNT": a thread that ends within the span would
     # take its count out of a plain sum; its last switches go uncounted.
     woke() {
@@ -312,23 +331,15 @@ bench_phase() {
     sleep "$seconds"
     woke1=$(woke)
     t1=$(now)
-    if [ -n "${monitor_pid:-}" ]; then
-        sleep 0.3
-        kill "$monitor_pid" 2>/dev/null
-        wait "$monitor_pid" 2>/dev/null
-        monitor_pid=
-    fi
-    calls=$(awk -v a="$t0" -v b="$t1" '/^method call / {
-        for (i = 1; i <= NF; i++) if ($i ~ /^time=/) { t = substr($i, 6); if (t >= a && t < b) n++ } }
-        END { print n + 0 }' "$logs/monitor.log")
+    calls=$(calls_between "$t0" "$t1")
     woken=$(awk 'NR == FNR { before[$1] = $2; next } { n += $2 - before[$1] } END { print n + 0 }' \
         <(echo "$woke0") <(echo "$woke1"))
     awk -v w="$woken" -v c="$calls" -v a="$t0" -v b="$t1" \
         'BEGIN { printf "%.1f %.1f\n", w / (b - a), c / (b - a) }'
 }
 
-# bench_row SECONDS: with bench_seconds set, runs the program for SECONDS
-# running and SECONDS paused and writes the bed's row of the desktop table
+# bench_row: with bench_seconds set, runs the program for that many
+# seconds running and half as many paused, and writes the bed's row of the desktop table
 # to $bench_table.
 bench_row() {
     [ -n "${bench_seconds:-}" ] || return 0
@@ -339,7 +350,8 @@ bench_row() {
     running=$(bench_phase "$bench_seconds")
     keepawake_ctl --pause
     sleep 1
-    paused=$(bench_phase "$bench_seconds")
+    # Paused, nothing should happen at all: half the span shows that.
+    paused=$(bench_phase "$(((bench_seconds + 1) / 2))")
     keepawake_ctl --stop
     keepawake_ended 5
     read -r rw rc <<<"$running"

@@ -52,11 +52,20 @@ until_true 3 holds 1 || problem "running: kscreenlocker holds $(held) inhibitors
 held_after=$(since "$started")
 status_says awake || problem "running: --status did not say awake: $ctl_out"
 if [ "$mode" = long ]; then
+    # Besides the inhibitor, KWin's idle time is reset by an activity call:
+    # at most one per 10 s (half the lock timeout would be 30 s).
+    watch_calls
+    watched=$(now)
     for mark in 24 48 72; do
         while before "$started" "$mark"; do sleep 0.5; done
         is_locked && { problem "running: locked at $mark s (auto-lock after 1 minute)"; break; }
     done
-    figure "running: held 1 after $held_after s, unlocked at 72 s with a 1-minute auto-lock, --status awake"
+    span=$(since "$watched")
+    activity=$(calls_between "$watched" "$(now)" SimulateUserActivity)
+    awk -v n="$activity" -v s="$span" 'BEGIN { exit !(n <= s / 10 + 1) }' ||
+        problem "running: $activity SimulateUserActivity calls in $span s, more than one per 10 s"
+    figure "running: held 1 after $held_after s, unlocked at 72 s with a 1-minute auto-lock," \
+        "$activity SimulateUserActivity calls in $span s, --status awake"
 else
     is_locked && problem "running: locked"
     figure "running: held 1 after $held_after s, unlocked, --status awake"

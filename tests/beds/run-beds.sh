@@ -61,7 +61,7 @@ run() {
 }
 
 extra=0
-[ -n "$bench" ] && extra=$((2 * bench + 10))
+[ -n "$bench" ] && extra=$((bench + bench / 2 + 10))
 run $((90 + extra)) gnome.sh trixie "GNOME $(version trixie gnome-shell 1)"
 run $((90 + extra)) gnome.sh sid "GNOME $(version sid gnome-shell 1)"
 run $((240 + extra)) kde.sh trixie "KWin $(version trixie kwin-wayland 2)" long
@@ -80,7 +80,7 @@ fi
 not_run=$((not_run + 1))
 
 if [ -n "$bench" ]; then
-    echo "Desktops of Debian 13 and unstable, $bench s running and $bench s paused (bus calls: method calls the program's session-bus connections sent):"
+    echo "Desktops of Debian 13 and unstable, $bench s running and $(((bench + 1) / 2)) s paused (bus calls: method calls the program's session-bus connections sent):"
     echo
     echo "| bed | running: wake-ups/s | running: bus calls/s | paused: wake-ups/s | paused: bus calls/s |"
     echo "|---|---|---|---|---|"
