@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "app/durations.h"
+#include "app/hotkey/hotkey_keys.h"
 
 namespace {
 
@@ -28,6 +29,8 @@ constexpr const char* helpText =
     "                           comes back\n"
     "      --pause-when-locked  pause by itself while the session is locked; resume on\n"
     "                           unlock\n"
+    "      --hotkey KEYS        pressing KEYS anywhere in the session pauses or resumes,\n"
+    "                           as --toggle does; KEYS like ctrl+alt+k or super+shift+f9\n"
     "      --status             one line per running copy of this user: process id,\n"
     "                           awake or paused, since when, its limit or command\n"
     "      --pause              pause every running copy, as its \"e\" does\n"
@@ -119,6 +122,10 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
             ->type_name("DURATION");
     app.add_flag("--only-on-ac", options->onlyOnAc, "keep awake only while on mains power");
     app.add_flag("--pause-when-locked", options->pauseWhenLocked, "pause by itself while the session is locked");
+    std::string hotkeyText;
+    CLI::Option* hotkeyOption =
+        app.add_option("--hotkey", hotkeyText, "pressing KEYS anywhere pauses or resumes, as --toggle does")
+            ->type_name("KEYS");
     std::vector<std::pair<CLI::Option*, ControlAction>> controls;
     for (const ControlOption& control : controlOptions) {
         controls.emplace_back(app.add_flag(control.name, control.help), control.action);
@@ -190,6 +197,12 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
             return fail("interval '" + intervalText + "' out of range (10ms to 24h)");
         }
         options->intervalMs = static_cast<std::uint32_t>(interval->count());
+    }
+    if (hotkeyOption->count() > 0) {
+        std::string problem;
+        if (!(options->hotkey = parseHotkey(hotkeyText, &problem))) {
+            return fail(problem);
+        }
     }
     if (!options->command.empty()) {
         if (options->forDuration || options->untilTime || options->whilePid) {

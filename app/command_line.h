@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 // What a control option asks of the running copies.
 enum class ControlAction { status, pause, resume, toggle, stop };
 
@@ -20,6 +22,7 @@ struct CommandLine {
     std::vector<std::string> command;  // after "--"; implies noMenu
     bool onlyOnAc = false;          // pause by itself on battery
     bool pauseWhenLocked = false;   // pause by itself while the session is locked
+    std::optional<Hotkey> hotkey;   // pressed anywhere, toggles as --toggle does
     std::optional<ControlAction> control;  // given alone: talk to the running copies, run nothing
 };
 

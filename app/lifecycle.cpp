@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "app/hotkey/hotkey.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
 #include "keepawake/nudge_check.h"
@@ -75,6 +76,7 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     }
 
     startControl(options);
+    startHotkey(options.hotkey);
     if (!options.command.empty()) {
         return waitForCommand();
     }
@@ -82,6 +84,7 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
 }
 
 void shutdownHook() {
+    stopHotkey();
     // A held worker would never see the stop request.
     if (keepAwakeState.saverEnabled == 1) {
         resumeWorker(keepAwakeState.workerThread);

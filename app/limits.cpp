@@ -2,6 +2,7 @@
 #include <ctime>
 #include <iostream>
 
+#include "app/hotkey/hotkey.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
 
@@ -104,6 +105,8 @@ WakeOutcome handleWake(Wake wake) {
         return WakeOutcome::keepWaiting;
     case Wake::machineChanged:
         return followMachine() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
+    case Wake::hotkey:
+        return followHotkey() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
     case Wake::displayChanged:
         // The desktop module said so already; the worker sets its timer anew.
         postReplanMessage(keepAwakeState.workerThreadId);
@@ -141,7 +144,8 @@ int waitForCommand() {
         const Wake wake = waitServingControl(nullptr, std::nullopt);
         if (wake == Wake::stopRequested) {
             passStopToCommand();
-        } else if (wake == Wake::machineChanged || wake == Wake::clockSet || wake == Wake::displayChanged) {
+        } else if (wake == Wake::machineChanged || wake == Wake::clockSet || wake == Wake::displayChanged ||
+                   wake == Wake::hotkey) {
             handleWake(wake);
         } else {
             return commandExitStatus();  // its end, or a wait that cannot go on

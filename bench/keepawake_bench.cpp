@@ -25,6 +25,7 @@
 
 #include "bench/command_line_bench.h"
 #include "bench/control_bench.h"
+#include "bench/hotkey_bench.h"
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/x_server.h"
 
@@ -503,5 +504,8 @@ int main(int argc, char** argv) {
     const std::string control = controlFigures(std::min(options.seconds, 5.0));
     std::cout << control;
     std::ofstream(std::filesystem::path(options.outputDir) / "table.md", std::ios::app) << control;
+    const std::string hotkey = hotkeyFigures(std::min(options.seconds, 5.0));
+    std::cout << hotkey;
+    std::ofstream(std::filesystem::path(options.outputDir) / "table.md", std::ios::app) << hotkey;
     return 0;
 }

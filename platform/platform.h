@@ -206,8 +206,56 @@ struct MachineState {
 void watchMachine(unsigned what);
 MachineState readMachineState();
 
+// --- Global hotkey -------------------------------------------------------------
+
+// One key combination, pressed anywhere in the session. Keys below 0x80 are
+// the lower-case letters and the digits as ASCII; the rest are named here.
+constexpr unsigned hotkeyCtrl = 1;
+constexpr unsigned hotkeyAlt = 2;
+constexpr unsigned hotkeyShift = 4;
+constexpr unsigned hotkeySuper = 8;
+enum HotkeyKey : std::uint32_t {
+    hotkeyF1 = 0x100,  // up to hotkeyF1 + 23 for F24
+    hotkeyPause = 0x200,
+    hotkeySpace,
+    hotkeyHome,
+    hotkeyEnd,
+    hotkeyInsert,
+    hotkeyDelete,
+    hotkeyPageUp,
+    hotkeyPageDown,
+    hotkeyLeft,
+    hotkeyUp,
+    hotkeyRight,
+    hotkeyDown,
+    hotkeyPrint,
+    hotkeyEscape,
+    hotkeyTab,
+    hotkeyEnter,
+    hotkeyBackspace,
+};
+struct Hotkey {
+    unsigned modifiers = 0;
+    std::uint32_t key = 0;
+    std::string name;  // as the user reads it: "ctrl+alt+k"
+};
+
+// Starts listening for the hotkey; each press becomes Wake::hotkey, and
+// holding it down counts once. Never waits on the display beyond a bound.
+// Empty when it listens (a taken key may still be told later, by
+// takeHotkeyPresses); otherwise one line for the user, saying why not.
+std::string registerHotkey(const Hotkey& hotkey);
+
+// After Wake::hotkey: the presses that came since last asked. *problem gets
+// one line for the user when the hotkey stopped working (another program
+// holds the key, the display went away); it is not watched from then on.
+int takeHotkeyPresses(std::string* problem);
+
+// At exit: lets go of the key, without waiting on the display.
+void releaseHotkey();
+
 enum class Wake { consoleByte, consoleEnded, deadline, processEnded, commandEnded, stopRequested, clockSet,
-                  machineChanged, controlRequest, displayChanged };
+                  machineChanged, controlRequest, displayChanged, hotkey };
 
 // Blocks until the first of: the next byte of standard input (only when byte
 // is not null; it is stored there, and no further byte is taken), the end of
@@ -215,8 +263,9 @@ enum class Wake { consoleByte, consoleEnded, deadline, processEnded, commandEnde
 // the command, a stop request, an armed limit, the clock being set, a change
 // of the watched machine, a complete control request (once the endpoint is
 // open), a change in how the session is kept awake (displayChanged: a
-// desktop's inhibitor or compositor came or went). No wake-ups of its own beyond these (where a process cannot be
-// watched otherwise: one check a second; while a control client is
+// desktop's inhibitor or compositor came or went), a press of the hotkey
+// (once registered). No wake-ups of its own beyond these (where a process
+// cannot be watched otherwise: one check a second; while a control client is
 // connected: its deadline). The deadline is on the steady clock, for short
 // bounds; the run's limits are armed above.
 Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline);

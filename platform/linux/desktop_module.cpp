@@ -15,6 +15,7 @@
 
 #include "platform/dbus/dbus_inhibitor.h"
 #include "platform/dbus/machine_watch.h"
+#include "platform/dbus/portal_shortcuts.h"
 #include "platform/wayland/wayland_pointer.h"
 
 namespace {
@@ -149,8 +150,9 @@ void close() {
     pointerAlive = false;
 }
 
-const DesktopBinding binding{start,  readScreenSaverTimeout, period, describe, nudge, pause, resume, close,
-                             machineWatch, machineRead};
+const DesktopBinding binding{start,        readScreenSaverTimeout, period,      describe,
+                             nudge,        pause,                  resume,      close,
+                             machineWatch, machineRead,            portalShortcutsStart, portalShortcutsStop};
 
 }  // namespace
 

@@ -33,6 +33,14 @@ struct DesktopBinding {
     // notifyFd on each change; never waits on the bus. Needs no start.
     void (*watchMachine)(unsigned what, int notifyFd);
     void (*readMachine)(bool* onBattery, bool* locked);
+    // Binds the hotkey through the desktop's GlobalShortcuts portal (trigger
+    // as the portal writes keys: "CTRL+ALT+k"; name as the user reads it),
+    // writing a byte to notifyFd per press. Never waits on the bus; where the
+    // portal is missing or refuses, one line on standard error says so.
+    // Needs no start.
+    void (*hotkeyStart)(const char* trigger, const char* name, int notifyFd);
+    // Ends the portal's session within a short bound.
+    void (*hotkeyStop)();
 };
 
 #define KEEPAWAKE_DESKTOP_ENTRY "keepawakeDesktopBinding"

@@ -1,8 +1,6 @@
 // Picks, once, how this session is kept awake, and sends every display call
 // of platform.h to that binding. A Wayland session never gets XTEST: its
 // Xwayland accepts the fake moves and the desktop ignores them.
-#include "platform/linux/linux_display.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,6 +10,8 @@
 #include <string>
 
 #include "platform/linux/desktop_loader.h"
+#include "platform/linux/x11_loader.h"
+#include "platform/platform.h"
 #include "platform/posix/posix_wake.h"
 
 namespace {
@@ -46,19 +46,39 @@ KeepAwakeWay noWay(std::uint32_t) {
     return {false, nothingOffered};
 }
 
-const DisplayBinding x11Binding{x11ReadScreenSaverTimeout, x11SendMouseInput, everyInterval, byZeroMoves,
-                                nothing, nothing, x11CloseDisplay};
 const DisplayBinding noBinding{noTimeout, noInput, noPeriod, noWay, nothing, nothing, nothing};
 
-// The module's table, once it was loaded and started.
+// Only relative moves are acted on, whichever the session.
+bool isRelativeMove(const MouseInput& input) {
+    return (input.dwFlags & mouseEventMove) != 0 && (input.dwFlags & mouseEventAbsolute) == 0;
+}
+
+// keepawake-x11.so's table, once it was loaded.
+const X11Binding* x11 = nullptr;
+
+std::uint32_t x11ReadTimeout() {
+    return x11->readScreenSaverTimeout();
+}
+void x11SendMouseInput(const MouseInput& input) {
+    if (isRelativeMove(input)) {
+        x11->sendRelativeMove(input.dx, input.dy);
+    }
+}
+void x11Close() {
+    x11->close();
+}
+
+const DisplayBinding x11Binding{x11ReadTimeout, x11SendMouseInput, everyInterval, byZeroMoves,
+                                nothing,        nothing,           x11Close};
+
+// keepawake-desktop.so's table, once it was loaded and started.
 const DesktopBinding* desktop = nullptr;
 
 std::uint32_t desktopReadTimeout() {
     return desktop->readScreenSaverTimeout();
 }
 void desktopSendMouseInput(const MouseInput& input) {
-    // As on X11, only relative moves are acted on.
-    if ((input.dwFlags & mouseEventMove) != 0 && (input.dwFlags & mouseEventAbsolute) == 0) {
+    if (isRelativeMove(input)) {
         desktop->nudge();
     }
 }
@@ -101,9 +121,22 @@ const DesktopBinding* loadForWayland() {
     return module;
 }
 
+// Without its module (or a library the module needs) an X session cannot be
+// kept awake; the program still runs, having said so once.
+const DisplayBinding& pickX11() {
+    X11LoadFailure failure;
+    x11 = loadX11Module(&failure);
+    if (x11 == nullptr) {
+        std::fputs(failure.line.c_str(), stderr);
+        nothingOffered = failure.words;
+        return noBinding;
+    }
+    return x11Binding;
+}
+
 const DisplayBinding& pickBinding() {
     if (!isWaylandSession()) {
-        return x11Binding;
+        return pickX11();
     }
     desktop = loadForWayland();
     // The module tells of every change in how the session is kept awake

@@ -21,6 +21,7 @@ pid_t runningCommand = -1;
 int endedCommandStatus = 0;
 int machineWakeFd = -1;
 int displayWakeFd = -1;
+int hotkeyWakeFd = -1;
 
 namespace {
 
@@ -182,7 +183,7 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         if (controlRequestWaiting()) {
             return Wake::controlRequest;
         }
-        pollfd waits[7 + controlWaitSlots];
+        pollfd waits[8 + controlWaitSlots];
         nfds_t count = 0;
         const nfds_t signals = count;
         waits[count++] = pollfd{wakePipe[0], POLLIN, 0};  // ignored by poll while -1
@@ -198,6 +199,8 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         waits[count++] = pollfd{machineWakeFd, POLLIN, 0};
         const nfds_t display = count;
         waits[count++] = pollfd{displayWakeFd, POLLIN, 0};
+        const nfds_t hotkey = count;
+        waits[count++] = pollfd{hotkeyWakeFd, POLLIN, 0};
 
         int timeout = -1;
         if (deadline) {
@@ -240,6 +243,9 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
                 }
                 return told;
             }
+        }
+        if (waits[hotkey].revents != 0) {
+            return Wake::hotkey;  // what came is read there, without waiting
         }
         if (serveControlWaits(waits + control)) {
             return Wake::controlRequest;

@@ -20,3 +20,8 @@ extern int machineWakeFd;
 // The read end of the pipe that the display writes a byte into whenever the
 // way the session is kept awake changes (-1 where it never does).
 extern int displayWakeFd;
+
+// What the hotkey's presses arrive on (-1 while there is none): the X
+// connection of the key's grab, or a pipe the desktop module writes a byte to
+// per press. waitForWake watches it.
+extern int hotkeyWakeFd;

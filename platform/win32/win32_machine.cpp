@@ -196,9 +196,3 @@ bool takeMachineChange() {
     return pending;
 }
 
-void pumpMachineMessages() {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        DispatchMessageW(&message);
-    }
-}

@@ -2,7 +2,7 @@
 // a command's end, a console event, a limit's timer, a change of the machine.
 // Console input cannot be waited on reliably, so a thread reads it, one byte
 // per request, and signals an event. While the machine is watched, its window's
-// messages end the wait too.
+// messages end the wait too, and so do the hotkey's.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -58,6 +58,19 @@ bool startReader() {
     }
     CloseHandle(reader);
     return true;
+}
+
+// The main thread's queue: the machine window's messages go to it; the
+// hotkey's, sent to the thread itself, are counted.
+void pumpMessages() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_HOTKEY && message.hwnd == nullptr) {
+            noteHotkeyMessage();
+        } else {
+            DispatchMessageW(&message);
+        }
+    }
 }
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
@@ -137,6 +150,10 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         if (takeMachineChange()) {
             return Wake::machineChanged;
         }
+        if (hotkeyPressWaiting()) {
+            return Wake::hotkey;
+        }
+        const bool pumping = machineWindow != nullptr || hotkeyRegistered;
         HANDLE handles[7];
         Wake reasons[7];
         DWORD count = 0;
@@ -172,19 +189,19 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
                 return Wake::deadline;
             }
             timeout = static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(left.count(), INFINITE - 1));
-        } else if (count == 0 && machineWindow == nullptr) {
+        } else if (count == 0 && !pumping) {
             return Wake::stopRequested;  // nothing could ever end the wait
         }
 
         timeout = controlTimeout(timeout);
         DWORD result = WAIT_TIMEOUT;
-        if (machineWindow != nullptr) {
+        if (pumping) {
             // Only messages that came since the queue was last emptied end
             // this wait, so every pump empties it.
             result = MsgWaitForMultipleObjects(count, handles, FALSE, timeout, QS_ALLINPUT);
             if (result == WAIT_OBJECT_0 + count) {
-                pumpMachineMessages();
-                continue;  // a change is taken above
+                pumpMessages();
+                continue;  // a change or a press is taken above
             }
         } else if (count == 0) {
             Sleep(timeout);

@@ -28,5 +28,10 @@ bool elapsedDeadlineDue();
 // pumped. takeMachineChange says once whether a change (or the first state)
 // came since it was last asked.
 extern HWND machineWindow;
-void pumpMachineMessages();
 bool takeMachineChange();
+
+// The hotkey (win32_hotkey.cpp): registered for the main thread, whose
+// WM_HOTKEY messages the wait counts while it pumps.
+extern bool hotkeyRegistered;
+void noteHotkeyMessage();
+bool hotkeyPressWaiting();

@@ -15,7 +15,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/linux/linux_display.h"
+#include "platform/x11/x11_display.h"
 #include "platform/x11/x11_connect.h"
 #include "platform/x11/x11_idle_check.h"
 
@@ -41,6 +41,7 @@ Clock::time_point lastTry;
 bool skipping = false;
 Clock::time_point firstSkip;
 bool saidDown = false;  // the last line on standard error said nudges stopped
+bool saidUnchecked = false;
 IdleCheck idleCheck;
 bool closed = false;
 
@@ -68,7 +69,16 @@ void adopt(const X11Connection& made) {
     skipping = false;
     idleCheck = IdleCheck{};
     // Without MIT-SCREEN-SAVER there is no counter to ask: no check then.
+    // Such a server's screen saver is often a client that watches the pointer
+    // itself, and a zero move does not move it; said once, whatever the
+    // reconnections.
     idleCheck.due = made.idleCounter;
+    if (!made.idleCounter && !saidUnchecked) {
+        saidUnchecked = true;
+        say("keepawake: this X server has no MIT-SCREEN-SAVER extension: whether it counts the nudges as user "
+            "activity cannot be checked, and a screen saver that watches the pointer is not held off by zero "
+            "moves.\n");
+    }
 }
 
 // Closes the socket without flushing what a stuck server has not read.
@@ -153,10 +163,7 @@ std::uint32_t x11ReadScreenSaverTimeout() {
     return 0;
 }
 
-void x11SendMouseInput(const MouseInput& input) {
-    if ((input.dwFlags & mouseEventMove) == 0 || (input.dwFlags & mouseEventAbsolute) != 0) {
-        return;
-    }
+void x11SendRelativeMove(std::int32_t dx, std::int32_t dy) {
     std::lock_guard<std::mutex> lock(displayMutex);
     if (closed) {
         return;
@@ -193,8 +200,8 @@ void x11SendMouseInput(const MouseInput& input) {
         say("keepawake: the X display does not count the nudges as user activity; "
             "its screen saver may still start.\n");
     }
-    queueCheckedNudge(connection, display.root, static_cast<std::int16_t>(input.dx),
-                      static_cast<std::int16_t>(input.dy), idleCheck);
+    queueCheckedNudge(connection, display.root, static_cast<std::int16_t>(dx), static_cast<std::int16_t>(dy),
+                      idleCheck);
     // The socket has room, so the few bytes queued go out without waiting.
     xcb_flush(connection);
     if (xcb_connection_has_error(connection) != 0) {

@@ -185,6 +185,8 @@ TEST_F(CommandLineOnX, CommandsThatCannotRunAndBadUsageNeverNudge) {
         {{"-i", "10ms", "--for", "1s", "--", "true"}, 2},
         {{"-i", "10ms", "--"}, 2},
         {{"-i", "10ms", "menu"}, 2},
+        {{"-i", "10ms", "--hotkey", "ctrl+alt+kk"}, 2},
+        {{"-i", "10ms", "--hotkey", "shift+k"}, 2},
     };
     const std::uint32_t idleBefore = idleMilliseconds(server);
     const auto started = Clock::now();

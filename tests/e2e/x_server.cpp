@@ -15,29 +15,39 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/e2e/child_process.h"
 
-XServer startXServer(int display) {
+XServer startXServer(int display, const std::vector<std::string>& extraArguments) {
     int ready[2];
     if (pipe(ready) != 0) {
         return {};
     }
+    // Built before the fork: the child only execs.
+    const std::string fd = std::to_string(ready[1]);
+    std::vector<std::string> arguments{"Xvfb"};
+    if (display >= 0) {
+        arguments.push_back(":" + std::to_string(display));
+    }
+    for (const char* argument : {"-displayfd", fd.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0",
+                                 "640x480x24"}) {
+        arguments.emplace_back(argument);
+    }
+    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+
     const pid_t pid = fork();
     if (pid == 0) {
         close(ready[0]);
-        const std::string fd = std::to_string(ready[1]);
-        const std::string name = ":" + std::to_string(display);
         int devNull = open("/dev/null", O_WRONLY);
         dup2(devNull, STDERR_FILENO);
         dup2(devNull, STDOUT_FILENO);
-        if (display >= 0) {
-            execlp("Xvfb", "Xvfb", name.c_str(), "-displayfd", fd.c_str(), "-noreset", "-nolisten", "tcp", "-screen",
-                   "0", "640x480x24", static_cast<char*>(nullptr));
-        } else {
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0",
-                   "640x480x24", static_cast<char*>(nullptr));
-        }
+        execvp("Xvfb", argv.data());
         _exit(127);
     }
     close(ready[1]);

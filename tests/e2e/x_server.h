@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct XServer {
     pid_t pid = -1;
@@ -17,8 +18,9 @@ struct XServer {
 };
 
 // Starts Xvfb with -noreset (so its settings survive its clients) on a free
-// display, or on the given one; connects to it. pid stays -1 on failure.
-XServer startXServer(int display = -1);
+// display, or on the given one, with any further arguments; connects to it.
+// pid stays -1 on failure.
+XServer startXServer(int display = -1, const std::vector<std::string>& extraArguments = {});
 void stopXServer(XServer& server);
 std::string displayName(const XServer& server);
 

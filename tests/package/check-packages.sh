@@ -59,9 +59,24 @@ files=(usr/bin/keepawake usr/share/man/man1/keepawake.1.gz
 if grep -qs keepawake-desktop platform/CMakeLists.txt; then
     files+=(usr/lib/keepawake/keepawake-desktop.so)
 fi
+# The module that keeps X11 sessions awake, the only file that links xcb.
+files+=(usr/lib/keepawake/keepawake-x11.so)
 for file in "${files[@]}"; do
     if [ -f "$root/$file" ]; then pass "has /$file"; else fail "missing /$file"; fi
 done
+# The X11 libraries the module loads stay dependencies, computed from it.
+for package in libxcb1 libxcb-xtest0 libxcb-screensaver0; do
+    if tr ',|' '\n' <<<"$depends" | awk '{print $1}' | grep -qxF "$package"; then
+        pass "Depends has $package"
+    else
+        fail "Depends lacks $package"
+    fi
+done
+if objdump -p "$root/usr/bin/keepawake" | awk '$1 == "NEEDED" {print $2}' | grep -q '^libxcb'; then
+    fail "/usr/bin/keepawake itself needs an xcb library: it would not start without X"
+else
+    pass "/usr/bin/keepawake needs no xcb library"
+fi
 
 # Every library any program or module in the package loads must come from a
 # package it depends on: the list was computed, not written by hand.

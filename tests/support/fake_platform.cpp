@@ -45,6 +45,8 @@ std::vector<std::uint32_t> endpoints;
 std::function<ControlAnswer(std::uint32_t, const std::string&)> answerFor;
 std::deque<std::string> controlQueue;
 std::uint64_t controlConnection = 0;
+std::string hotkeyProblem;
+std::deque<std::pair<int, std::string>> hotkeyPresses;
 
 void reset() {
     calls.clear();
@@ -82,6 +84,8 @@ void reset() {
     controlAt.clear();
     controlReplies.clear();
     endpointProblem.clear();
+    hotkeyProblem.clear();
+    hotkeyPresses.clear();
     findProblem.clear();
     endpoints.clear();
     answerFor = nullptr;
@@ -350,4 +354,23 @@ ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, 
 
 void passStopToCommand() {
     calls.push_back("passStopToCommand");
+}
+
+std::string registerHotkey(const Hotkey& hotkey) {
+    calls.push_back("registerHotkey " + hotkey.name);
+    return hotkeyProblem;
+}
+
+int takeHotkeyPresses(std::string* problem) {
+    if (hotkeyPresses.empty()) {
+        return 0;
+    }
+    const auto [presses, said] = hotkeyPresses.front();
+    hotkeyPresses.pop_front();
+    *problem = said;
+    return presses;
+}
+
+void releaseHotkey() {
+    calls.push_back("releaseHotkey");
 }

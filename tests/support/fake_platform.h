@@ -71,6 +71,12 @@ extern std::vector<std::uint32_t> endpoints;
 extern std::string findProblem;                   // findControlEndpoints's problem
 extern std::function<ControlAnswer(std::uint32_t pid, const std::string& request)> answerFor;
 
+// The hotkey: registerHotkey's answer, and what each takeHotkeyPresses
+// gives, in order (no presses once empty). Registering and releasing are
+// logged with the hotkey's name.
+extern std::string hotkeyProblem;
+extern std::deque<std::pair<int, std::string>> hotkeyPresses;
+
 void reset();
 
 }  // namespace fake

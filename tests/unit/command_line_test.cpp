@@ -146,6 +146,14 @@ TEST(Options, BadUsageIsOneLineNamingTheProblemThenTheHint) {
         {{"-t", "1h", "--version=2"}, "'--version' takes no value"},
         {{"--help=x"}, "'--help' takes no value"},
         {{"-n3"}, "-3"},
+        {{"--hotkey"}, "--hotkey"},
+        {{"--hotkey", "ctrl+alt+kk"}, "unknown key 'kk' in hotkey 'ctrl+alt+kk'"},
+        {{"--hotkey", "ctrl+alt"}, "hotkey 'ctrl+alt' has no key"},
+        {{"--hotkey", "k"}, "typing key"},
+        {{"--hotkey", "ctrl+alt+k\nsecond line"}, "second line"},
+        {{"--hotkey", "ctrl+alt+k", "--hotkey", "ctrl+alt+j"}, "--hotkey"},
+        {{"--hotkey", "ctrl+alt+k", "--toggle"}, "--toggle combines with no other option"},
+        {{"--hotkey=ctrl+alt+k", "--status"}, "--status combines with no other option"},
     };
     for (const auto& c : cases) {
         const Parsed p = parse(c.words);

@@ -1,0 +1,8 @@
+// The X display through XCB and XTEST, as keepawake-x11.so offers it.
+#pragma once
+
+#include <cstdint>
+
+std::uint32_t x11ReadScreenSaverTimeout();
+void x11SendRelativeMove(std::int32_t dx, std::int32_t dy);
+void x11CloseDisplay();

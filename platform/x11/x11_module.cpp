@@ -1,0 +1,16 @@
+// keepawake-x11.so: the X11 binding behind its C table.
+#include "platform/x11/x11_module.h"
+
+#include "platform/x11/x11_display.h"
+#include "platform/x11/x11_hotkey.h"
+
+namespace {
+
+const X11Binding binding{sizeof(X11Binding), x11ReadScreenSaverTimeout, x11SendRelativeMove, x11CloseDisplay,
+                         x11HotkeyStart, x11HotkeyReadable, x11HotkeyStop};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const X11Binding* keepawakeX11Binding() {
+    return &binding;
+}

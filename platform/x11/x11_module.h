@@ -1,0 +1,29 @@
+// The one entry point of keepawake-x11.so, the module that keeps an X11
+// session awake. It alone links the xcb libraries, so the program starts on
+// a machine without them and can say which one is missing. Plain C types
+// only: the module and the program each carry their own C++ runtime.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct X11Binding {
+    // sizeof(X11Binding) in the module's build. New entries are only ever
+    // added at the end, so a table at least as large as the program's own
+    // has every entry the program knows.
+    std::uint32_t size;
+    // The server's screen-saver timeout in seconds, 0 when it cannot be read;
+    // connects first, waiting about a second at most.
+    std::uint32_t (*readScreenSaverTimeout)();
+    // One relative pointer move through XTEST; never waits on the server.
+    void (*sendRelativeMove)(std::int32_t dx, std::int32_t dy);
+    // Lets go of the display without waiting on it.
+    void (*close)();
+    // The hotkey's grab on a connection of its own: x11_hotkey.h.
+    int (*hotkeyStart)(std::uint32_t key, unsigned modifiers, const char* name, char* problem, std::size_t size);
+    int (*hotkeyReadable)(char* problem, std::size_t size);
+    void (*hotkeyStop)();
+};
+
+#define KEEPAWAKE_X11_ENTRY "keepawakeX11Binding"
+extern "C" const X11Binding* keepawakeX11Binding();
