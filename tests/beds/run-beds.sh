@@ -87,5 +87,11 @@ if [ -n "$bench" ]; then
     cat "$table"
     echo
 fi
+# Every check undoes its own mounts; this looks once more over all of them.
+left=$(findmnt -rn -o TARGET | grep -E "keepawake-bed\.|^$cache/" || true)
+if [ -n "$left" ]; then
+    echo "FAIL: still mounted after the checks:" $left
+    failed=$((failed + 1))
+fi
 echo "beds: $passed passed, $failed failed, $not_run not run, in $(($(date +%s) - started)) s"
 [ "$failed" -eq 0 ]
