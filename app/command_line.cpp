@@ -3,8 +3,10 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <tuple>
 #include <ostream>
 
+#include "app/conditions/program_names.h"
 #include "app/durations.h"
 #include "app/hotkey/hotkey_keys.h"
 
@@ -29,6 +31,13 @@ constexpr const char* helpText =
     "                           comes back\n"
     "      --pause-when-locked  pause by itself while the session is locked; resume on\n"
     "                           unlock\n"
+    "      --while-running NAME keep awake only while a program NAME of this user runs:\n"
+    "                           paused while none does (repeatable: any of them)\n"
+    "      --during HH:MM-HH:MM keep awake only between these local times (repeatable;\n"
+    "                           HH:MM:SS too); one that ends before it starts runs\n"
+    "                           past midnight and belongs to the day it starts\n"
+    "      --days LIST          keep awake only on these days: mon-fri, sat,sun,\n"
+    "                           mon,wed,fri; without --during, the whole day\n"
     "      --hotkey KEYS        pressing KEYS anywhere in the session pauses or resumes,\n"
     "                           as --toggle does; KEYS like ctrl+alt+k or super+shift+f9\n"
     "      --status             one line per running copy of this user: process id,\n"
@@ -37,6 +46,9 @@ constexpr const char* helpText =
     "      --resume             resume every running copy, as its \"d\" does\n"
     "      --toggle             pause them all if one keeps awake, else resume them all\n"
     "      --stop               end every running copy in order, as its \"q\" does\n"
+    "      --diagnose           report what keeps this screen awake and what will still\n"
+    "                           blank, lock or sleep it; exit 0 when it can be kept\n"
+    "                           awake, 1 when not\n"
     "      --version            print the version and exit\n"
     "  -h, --help               print this help and exit\n"
     "\n"
@@ -122,6 +134,20 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
             ->type_name("DURATION");
     app.add_flag("--only-on-ac", options->onlyOnAc, "keep awake only while on mains power");
     app.add_flag("--pause-when-locked", options->pauseWhenLocked, "pause by itself while the session is locked");
+    std::vector<std::string> runningTexts;
+    std::vector<std::string> duringTexts;
+    std::vector<std::string> daysTexts;
+    // Each takes one value per use and may be used again.
+    for (auto [name, texts, type, help] :
+         {std::tuple{"--while-running", &runningTexts, "NAME", "keep awake only while a program NAME runs"},
+          std::tuple{"--during", &duringTexts, "HH:MM-HH:MM", "keep awake only between these local times"},
+          std::tuple{"--days", &daysTexts, "LIST", "keep awake only on these days"}}) {
+        app.add_option(name, *texts, help)
+            ->type_name(type)
+            ->expected(1)
+            ->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    }
     std::string hotkeyText;
     CLI::Option* hotkeyOption =
         app.add_option("--hotkey", hotkeyText, "pressing KEYS anywhere pauses or resumes, as --toggle does")
@@ -130,6 +156,8 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
     for (const ControlOption& control : controlOptions) {
         controls.emplace_back(app.add_flag(control.name, control.help), control.action);
     }
+    CLI::Option* diagnoseOption = 
+        app.add_flag("--diagnose", options->diagnose, "report what keeps this screen awake and what will not");
     app.set_version_flag("--version", std::string(programName) + " " + KEEPAWAKE_VERSION);
 
     // CLI11 takes "--no-menu=3" and "--no-menu=" as the flag itself; a value
@@ -177,6 +205,13 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
         options->control = action;
         return std::nullopt;
     }
+    if (diagnoseOption->count() > 0) {
+        if (arguments.size() != 1 || arguments[0] != "--diagnose") {
+            return fail("--diagnose combines with no other option");
+        }
+        options->diagnose = true;
+        return std::nullopt;
+    }
     const std::string durationExamples = "' (examples: 90, 45m, 1h30m, 250ms)";
     if (forOption->count() > 0 && !(options->forDuration = parseDuration(forText))) {
         return fail("invalid duration '" + forText + durationExamples);
@@ -198,8 +233,31 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
         }
         options->intervalMs = static_cast<std::uint32_t>(interval->count());
     }
+    std::string problem;
+    for (const std::string& name : runningTexts) {
+        if (problem = conditions::programNameProblem(name); !problem.empty()) {
+            return fail(problem);
+        }
+        if (std::find(options->whileRunning.begin(), options->whileRunning.end(), name) ==
+            options->whileRunning.end()) {
+            options->whileRunning.push_back(name);
+        }
+    }
+    for (const std::string& text : duringTexts) {
+        const auto window = conditions::parseWindow(text, &problem);
+        if (!window) {
+            return fail(problem);
+        }
+        options->during.push_back(*window);
+    }
+    for (const std::string& text : daysTexts) {
+        const auto days = conditions::parseDays(text, &problem);
+        if (!days) {
+            return fail(problem);
+        }
+        options->days = options->days.value_or(0) | *days;
+    }
     if (hotkeyOption->count() > 0) {
-        std::string problem;
         if (!(options->hotkey = parseHotkey(hotkeyText, &problem))) {
             return fail(problem);
         }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/conditions/schedule.h"
 #include "platform/platform.h"
 
 // What a control option asks of the running copies.
@@ -24,6 +25,10 @@ struct CommandLine {
     bool pauseWhenLocked = false;   // pause by itself while the session is locked
     std::optional<Hotkey> hotkey;   // pressed anywhere, toggles as --toggle does
     std::optional<ControlAction> control;  // given alone: talk to the running copies, run nothing
+    bool diagnose = false;  // given alone: report what keeps this screen awake, run nothing
+    std::vector<std::string> whileRunning;    // keep awake only while one of these programs runs
+    std::vector<conditions::Window> during;   // keep awake only inside these hours...
+    std::optional<unsigned> days;             // ...on these days (bit 0: Sunday)
 };
 
 constexpr int usageErrorStatus = 2;

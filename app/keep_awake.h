@@ -32,12 +32,15 @@ struct RunLimits {
 };
 extern RunLimits runLimits;
 
-// Why the worker is held: the user's own pause ("e"), and the machine's.
-// Held while any is; an automatic resume never undoes the user's pause.
+// Why the worker is held: the user's own pause ("e"), the machine's, and
+// the conditions the run waits for. Held while any is; an automatic resume
+// never undoes the user's pause.
 struct PauseReasons {
     bool user = false;
     bool onBattery = false;
     bool locked = false;
+    bool noProgram = false;   // none of the --while-running programs runs
+    bool outOfHours = false;  // outside the --during hours or --days
 };
 extern PauseReasons pauseReasons;
 
@@ -46,12 +49,15 @@ void pauseByUser();
 void resumeByUser();
 
 // Takes the machine's state as it is now, pausing or resuming to match.
-// True when that changed whether the worker is held.
+// True when that changed whether the worker is held or why.
 bool followMachine();
 
+// The same for the programs and the hours the run waits for.
+bool followConditions();
+
 // The line under the menu's status line that says why the worker is held
-// when the machine is the reason; empty otherwise.
-std::string machinePauseLine();
+// when the machine or a condition is the reason; empty otherwise.
+std::string pauseLine();
 
 // What a wake-up other than input or a command's end asks for, wherever the
 // main thread waits: the limits' clocks and the machine are handled here.

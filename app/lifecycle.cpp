@@ -1,6 +1,8 @@
 #include <cstdio>
 #include <iostream>
 
+#include "app/diagnose/diagnose.h"
+#include "app/conditions/run_conditions.h"
 #include "app/hotkey/hotkey.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
@@ -28,11 +30,15 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     CommandLine options;
     runLimits = RunLimits{};
     pauseReasons = PauseReasons{};
+    conditions::start(CommandLine{});
     if (const auto status = parseCommandLine(arguments, &options, std::cout, std::cerr)) {
         return *status;
     }
     if (options.control) {
         return runControlClient(*options.control, std::cout, std::cerr);
+    }
+    if (options.diagnose) {
+        return runDiagnose(std::cout);
     }
     if (const std::string problem = prepareLimits(options, std::chrono::system_clock::now()); !problem.empty()) {
         reportUsageError(std::cerr, problem);
@@ -75,6 +81,9 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
         return -1;
     }
 
+    // The programs and hours asked for hold the run from its first screen.
+    conditions::start(options);
+    followConditions();
     startControl(options);
     startHotkey(options.hotkey);
     if (!options.command.empty()) {

@@ -102,7 +102,11 @@ WakeOutcome handleWake(Wake wake) {
         if (runLimits.untilLocal) {
             armWallDeadline(untilOnTheClock());
         }
-        return WakeOutcome::keepWaiting;
+        // The hours may have opened or closed with it.
+        return followConditions() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
+    case Wake::programsChanged:
+    case Wake::windowBoundary:
+        return followConditions() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
     case Wake::machineChanged:
         return followMachine() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
     case Wake::hotkey:
@@ -145,7 +149,7 @@ int waitForCommand() {
         if (wake == Wake::stopRequested) {
             passStopToCommand();
         } else if (wake == Wake::machineChanged || wake == Wake::clockSet || wake == Wake::displayChanged ||
-                   wake == Wake::hotkey) {
+                   wake == Wake::programsChanged || wake == Wake::windowBoundary || wake == Wake::hotkey) {
             handleWake(wake);
         } else {
             return commandExitStatus();  // its end, or a wait that cannot go on

@@ -9,7 +9,7 @@ void drawMenu() {
     std::cout << (keepAwakeState.saverEnabled == 1 ? "Screen saver is currently enabled"
                                                    : "Screen saver is currently disabled")
               << std::endl;
-    if (const std::string why = machinePauseLine(); !why.empty()) {
+    if (const std::string why = pauseLine(); !why.empty()) {
         std::cout << why << std::endl;
     }
     if (!runLimits.quitsBy.empty()) {

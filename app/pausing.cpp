@@ -1,5 +1,7 @@
 // Why the worker is held, and the one way it is held and released: the
-// user's "e" and "d" and the machine's changes all end here.
+// user's "e" and "d", the machine's changes and the conditions the run waits
+// for all end here.
+#include "app/conditions/run_conditions.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
 
@@ -7,13 +9,14 @@ PauseReasons pauseReasons;
 
 namespace {
 
-bool machineHolds() {
-    return pauseReasons.onBattery || pauseReasons.locked;
+// Everything but the user: what a "d" cannot override.
+bool othersHold() {
+    return pauseReasons.onBattery || pauseReasons.locked || pauseReasons.noProgram || pauseReasons.outOfHours;
 }
 
 // Holds or releases the worker to match the reasons; true when it changed.
 bool settle() {
-    const bool hold = pauseReasons.user || machineHolds();
+    const bool hold = pauseReasons.user || othersHold();
     if (hold == (keepAwakeState.saverEnabled == 1)) {
         return false;
     }
@@ -31,6 +34,16 @@ bool settle() {
     return true;
 }
 
+// Settles after the update; true when whether or why it is held changed.
+template <typename Update>
+bool follow(Update update) {
+    const std::string lineBefore = pauseLine();
+    update();
+    // A new reason is news for the screen even where the user holds it too.
+    const bool changed = settle();
+    return changed || pauseLine() != lineBefore;
+}
+
 }  // namespace
 
 void pauseByUser() {
@@ -42,8 +55,8 @@ void pauseByUser() {
 
 void resumeByUser() {
     pauseReasons.user = false;
-    if (machineHolds()) {
-        return;  // the machine still holds it; its own change releases it
+    if (othersHold()) {
+        return;  // the machine or a condition still holds it; its change releases it
     }
     // As always: a "d" releases the worker whatever the screen said.
     const bool wasHeld = keepAwakeState.saverEnabled != 0;
@@ -57,23 +70,35 @@ void resumeByUser() {
 
 bool followMachine() {
     const MachineState state = readMachineState();
-    const std::string lineBefore = machinePauseLine();
-    pauseReasons.onBattery = (runLimits.watched & watchPower) != 0 && state.onBattery;
-    pauseReasons.locked = (runLimits.watched & watchLock) != 0 && state.locked;
-    // A new reason is news for the screen even where the user holds it too.
-    const bool changed = settle();
-    return changed || machinePauseLine() != lineBefore;
+    return follow([&] {
+        pauseReasons.onBattery = (runLimits.watched & watchPower) != 0 && state.onBattery;
+        pauseReasons.locked = (runLimits.watched & watchLock) != 0 && state.locked;
+    });
 }
 
-std::string machinePauseLine() {
+bool followConditions() {
+    return follow([] { conditions::update(std::chrono::system_clock::now()); });
+}
+
+std::string pauseLine() {
+    std::vector<std::string> parts;
     if (pauseReasons.onBattery && pauseReasons.locked) {
-        return "Paused while on battery and the session is locked.";
+        parts.push_back("while on battery and the session is locked");
+    } else if (pauseReasons.onBattery) {
+        parts.push_back("while on battery");
+    } else if (pauseReasons.locked) {
+        parts.push_back("while the session is locked");
     }
-    if (pauseReasons.onBattery) {
-        return "Paused while on battery.";
+    for (std::string& part : conditions::pauseParts()) {
+        parts.push_back(std::move(part));
     }
-    if (pauseReasons.locked) {
-        return "Paused while the session is locked.";
+    if (parts.empty()) {
+        return {};
     }
-    return {};
+    // "Paused while on battery, until obs runs and until 09:00."
+    std::string line = "Paused";
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        line += (i == 0 ? " " : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    }
+    return line + ".";
 }

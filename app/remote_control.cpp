@@ -5,6 +5,7 @@
 #include <ctime>
 #include <iostream>
 
+#include "app/conditions/run_conditions.h"
 #include "app/control_protocol.h"
 #include "app/keep_awake.h"
 
@@ -43,6 +44,7 @@ std::string statusDetails() {
     if ((runLimits.watched & watchLock) != 0) {
         details += pauseReasons.locked ? ", locked" : ", unlocked";
     }
+    details += conditions::statusDetails();
     return details;
 }
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bench/command_line_bench.h"
+#include "bench/conditions_bench.h"
 #include "bench/control_bench.h"
 #include "bench/hotkey_bench.h"
 #include "tests/e2e/child_process.h"
@@ -39,6 +40,7 @@ struct Options {
     double warmUp = 1;
     double heldSeconds = 3;  // span for wake-ups while held
     std::string outputDir = "bench-results";
+    std::string only;  // "conditions": those rows alone
 };
 
 struct Result {
@@ -401,12 +403,20 @@ int main(int argc, char** argv) {
             options.heldSeconds = std::min(3.0, std::max(1.0, options.seconds / 3));
         } else if (flag == "--out") {
             options.outputDir = argv[i + 1];
+        } else if (flag == "--only" && std::string(argv[i + 1]) == "conditions") {
+            options.only = argv[i + 1];
         } else {
-            std::cerr << "usage: keepawake_bench [--seconds N] [--out DIR]\n";
+            std::cerr << "usage: keepawake_bench [--seconds N] [--out DIR] [--only conditions]\n";
             return 2;
         }
     }
     std::filesystem::create_directories(options.outputDir);
+    if (options.only == "conditions") {
+        const std::string conditions = conditionsFigures(std::min(options.seconds, 5.0));
+        std::cout << conditions;
+        std::ofstream(std::filesystem::path(options.outputDir) / "conditions.md") << conditions;
+        return 0;
+    }
 
     XServer server = startXServer();
     XServer bareServer = startXServer();
@@ -504,6 +514,9 @@ int main(int argc, char** argv) {
     const std::string control = controlFigures(std::min(options.seconds, 5.0));
     std::cout << control;
     std::ofstream(std::filesystem::path(options.outputDir) / "table.md", std::ios::app) << control;
+    const std::string conditions = conditionsFigures(std::min(options.seconds, 5.0));
+    std::cout << conditions;
+    std::ofstream(std::filesystem::path(options.outputDir) / "table.md", std::ios::app) << conditions;
     const std::string hotkey = hotkeyFigures(std::min(options.seconds, 5.0));
     std::cout << hotkey;
     std::ofstream(std::filesystem::path(options.outputDir) / "table.md", std::ios::app) << hotkey;

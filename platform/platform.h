@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "platform/diagnosis.h"
 
 #if defined(_WIN32)
 // Thread entries and timer callbacks must use the system's calling
@@ -206,6 +209,32 @@ struct MachineState {
 void watchMachine(unsigned what);
 MachineState readMachineState();
 
+// --- Programs the run waits for, and the hours it keeps -----------------------
+
+// How the system compares program names: Linux byte for byte; Windows in any
+// case, with or without ".exe".
+enum class NameRules { exact, windows };
+using ProgramMatch = bool (*)(std::string_view fileName, NameRules rules);
+
+// Looks for running programs of this user (Windows: of this logon session)
+// that match: a program's file name is its executable's name without the
+// folder; on Linux, where that cannot be read, its process name and the base
+// name of its first argument are tried. Looks once now, then at most once
+// every 2 s while none runs; once some run, waits for their ends without
+// looking (pidfds, process handles) and looks again when the last has
+// ended. A change of whether one runs becomes Wake::programsChanged. Where
+// nothing can be looked at, one line on standard error says so and it reads
+// as running.
+void watchPrograms(ProgramMatch match);
+bool programRuns();
+
+// The next boundary of the hours the run keeps, a time of the system clock:
+// Wake::windowBoundary once it comes (at once on waking when it passed in
+// sleep). Like the wall deadline it follows the clock being set, which POSIX
+// reports as Wake::clockSet; the caller then arms it anew. Nothing disarms
+// it: where no boundary is left, it is simply not armed again.
+void armWindowBoundary(std::chrono::system_clock::time_point when);
+
 // --- Global hotkey -------------------------------------------------------------
 
 // One key combination, pressed anywhere in the session. Keys below 0x80 are
@@ -255,7 +284,7 @@ int takeHotkeyPresses(std::string* problem);
 void releaseHotkey();
 
 enum class Wake { consoleByte, consoleEnded, deadline, processEnded, commandEnded, stopRequested, clockSet,
-                  machineChanged, controlRequest, displayChanged, hotkey };
+                  machineChanged, controlRequest, displayChanged, programsChanged, windowBoundary, hotkey };
 
 // Blocks until the first of: the next byte of standard input (only when byte
 // is not null; it is stored there, and no further byte is taken), the end of
@@ -263,9 +292,11 @@ enum class Wake { consoleByte, consoleEnded, deadline, processEnded, commandEnde
 // the command, a stop request, an armed limit, the clock being set, a change
 // of the watched machine, a complete control request (once the endpoint is
 // open), a change in how the session is kept awake (displayChanged: a
-// desktop's inhibitor or compositor came or went), a press of the hotkey
-// (once registered). No wake-ups of its own beyond these (where a process
-// cannot be watched otherwise: one check a second; while a control client is
+// desktop's inhibitor or compositor came or went), a change of the awaited
+// programs, a boundary of the hours, a press of the hotkey (once
+// registered). No wake-ups of its own beyond these (where a process cannot
+// be watched otherwise: one check a second; while no awaited program runs:
+// one look every 2 s; while a control client is
 // connected: its deadline). The deadline is on the steady clock, for short
 // bounds; the run's limits are armed above.
 Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point> deadline);
@@ -313,3 +344,13 @@ ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, 
 // A stop asked for through the endpoint while a command runs: passed on to
 // the command as a request to terminate (POSIX: SIGTERM), which decides.
 void passStopToCommand();
+
+// --- Diagnosis ------------------------------------------------------------------
+
+// What this session is and what can blank, lock or sleep it, for
+// --diagnose: the system and desktop, how it is kept awake and whether that
+// is there, the screen-saver timeout (one Finding::saverTimeout), every other
+// timer, one live check, and other holders of the screen. Changes no
+// setting and leaves nothing held. Returns by the deadline: what did not
+// answer by then is a finding saying so.
+std::vector<Finding> diagnoseSession(std::chrono::steady_clock::time_point deadline);

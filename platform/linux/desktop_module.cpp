@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/dbus/dbus_diagnose.h"
 #include "platform/dbus/dbus_inhibitor.h"
 #include "platform/dbus/machine_watch.h"
 #include "platform/dbus/portal_shortcuts.h"
@@ -150,9 +151,18 @@ void close() {
     pointerAlive = false;
 }
 
+void diagnose(unsigned what, DiagnosisSink sink, void* context) {
+    if ((what & diagnoseVirtualPointer) != 0) {
+        waylandDiagnose(sink, context);
+    } else {
+        dbusDiagnose(what, sink, context);
+    }
+}
+
 const DesktopBinding binding{start,        readScreenSaverTimeout, period,      describe,
                              nudge,        pause,                  resume,      close,
-                             machineWatch, machineRead,            portalShortcutsStart, portalShortcutsStop};
+                             machineWatch, machineRead,            portalShortcutsStart, portalShortcutsStop,
+                             diagnose};
 
 }  // namespace
 

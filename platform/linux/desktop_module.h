@@ -7,6 +7,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/linux/diagnosis_line.h"
+
+
+// What the module's diagnose reads, each on the caller's thread, blocking:
+// the caller bounds it with a deadline of its own.
+constexpr unsigned diagnoseSessionBus = 1;  // GNOME, KDE and the freedesktop screen saver
+constexpr unsigned diagnoseSystemBus = 2;   // logind
+constexpr unsigned diagnoseVirtualPointer = 4;
+constexpr unsigned diagnoseOnWayland = 8;   // a flag: the session is a Wayland one
+
 struct DesktopBinding {
     // Takes every way this session offers and starts keeping it awake,
     // waiting at most about a second for each of the session bus and the
@@ -41,6 +51,10 @@ struct DesktopBinding {
     void (*hotkeyStart)(const char* trigger, const char* name, int notifyFd);
     // Ends the portal's session within a short bound.
     void (*hotkeyStop)();
+    // --diagnose: one part (above) of what the desktop and the machine tell,
+    // handed to sink one finding at a time. Changes no setting and leaves
+    // nothing held. Needs no start.
+    void (*diagnose)(unsigned what, DiagnosisSink sink, void* context);
 };
 
 #define KEEPAWAKE_DESKTOP_ENTRY "keepawakeDesktopBinding"

@@ -13,6 +13,7 @@
 #include <climits>
 #include <utility>
 
+#include "platform/linux/linux_programs.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_control.h"
 #include "platform/posix/posix_wake.h"
@@ -40,6 +41,9 @@ pid_t watchedPid = -1;  // checked once a second where there is no pidfd
 int wallTimer = -1;
 int elapsedTimer = -1;
 std::optional<std::chrono::steady_clock::time_point> fallbackDeadline;
+// The next boundary of the hours, on the system clock like the wall limit.
+int boundaryTimer = -1;
+std::optional<std::chrono::steady_clock::time_point> fallbackBoundary;
 
 // A zero time would disarm the timer instead of firing it now.
 timespec toTimespec(std::chrono::nanoseconds value) {
@@ -162,6 +166,19 @@ void armWallDeadline(std::chrono::system_clock::time_point when) {
     }
 }
 
+void armWindowBoundary(std::chrono::system_clock::time_point when) {
+    if (boundaryTimer < 0) {
+        boundaryTimer = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
+    }
+    fallbackBoundary.reset();
+    const itimerspec due{{0, 0}, toTimespec(when.time_since_epoch())};
+    if (boundaryTimer < 0 ||
+        timerfd_settime(boundaryTimer, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &due, nullptr) != 0) {
+        fallbackBoundary = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                                  when - std::chrono::system_clock::now());
+    }
+}
+
 void armElapsedDeadline(std::chrono::milliseconds fromNow) {
     if (elapsedTimer < 0) {
         elapsedTimer = timerfd_create(CLOCK_BOOTTIME, TFD_CLOEXEC | TFD_NONBLOCK);
@@ -183,7 +200,11 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         if (controlRequestWaiting()) {
             return Wake::controlRequest;
         }
-        pollfd waits[8 + controlWaitSlots];
+        if (fallbackBoundary && std::chrono::steady_clock::now() >= *fallbackBoundary) {
+            fallbackBoundary.reset();
+            return Wake::windowBoundary;
+        }
+        pollfd waits[9 + controlWaitSlots + programWaitSlots];
         nfds_t count = 0;
         const nfds_t signals = count;
         waits[count++] = pollfd{wakePipe[0], POLLIN, 0};  // ignored by poll while -1
@@ -201,6 +222,11 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         waits[count++] = pollfd{displayWakeFd, POLLIN, 0};
         const nfds_t hotkey = count;
         waits[count++] = pollfd{hotkeyWakeFd, POLLIN, 0};
+        const nfds_t boundary = count;
+        waits[count++] = pollfd{boundaryTimer, POLLIN, 0};
+        const nfds_t programs = count;
+        addProgramWaits(waits + programs);
+        count += programWaitSlots;
 
         int timeout = -1;
         if (deadline) {
@@ -212,6 +238,11 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         }
         if (watchedPid > 0) {
             timeout = timeout < 0 ? 1000 : std::min(timeout, 1000);
+        }
+        if (fallbackBoundary) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*fallbackBoundary - std::chrono::steady_clock::now());
+            const int boundaryMs = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
+            timeout = timeout < 0 ? boundaryMs : std::min(timeout, boundaryMs);
         }
         const nfds_t control = count;
         addControlWaits(waits + control, &timeout);
@@ -234,6 +265,14 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
                     return *wake;
                 }
             }
+        }
+        if (waits[boundary].revents != 0) {
+            if (const auto wake = readTimer(boundaryTimer)) {
+                return *wake == Wake::deadline ? Wake::windowBoundary : *wake;
+            }
+        }
+        if (serveProgramWaits(waits + programs)) {
+            return Wake::programsChanged;
         }
         for (const auto& [slot, told] :
              {std::pair{machine, Wake::machineChanged}, std::pair{display, Wake::displayChanged}}) {

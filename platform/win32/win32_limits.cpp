@@ -17,6 +17,8 @@
 HANDLE wallDeadlineTimer = nullptr;
 HANDLE elapsedDeadlineTimer = nullptr;
 std::optional<std::chrono::steady_clock::time_point> fallbackDeadline;
+HANDLE windowBoundaryTimer = nullptr;
+std::optional<std::chrono::steady_clock::time_point> fallbackBoundary;
 
 namespace {
 
@@ -64,6 +66,15 @@ void armWallDeadline(std::chrono::system_clock::time_point when) {
     if (!arm(&wallDeadlineTimer, since1970 + unixEpochAsFileTime)) {
         fallBack(std::chrono::steady_clock::now() +
                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(when - std::chrono::system_clock::now()));
+    }
+}
+
+void armWindowBoundary(std::chrono::system_clock::time_point when) {
+    fallbackBoundary.reset();
+    const long long since1970 = std::chrono::ceil<FileTimeTicks>(when.time_since_epoch()).count();
+    if (!arm(&windowBoundaryTimer, since1970 + unixEpochAsFileTime)) {
+        fallbackBoundary = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                                  when - std::chrono::system_clock::now());
     }
 }
 

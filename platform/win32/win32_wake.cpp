@@ -150,12 +150,19 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         if (takeMachineChange()) {
             return Wake::machineChanged;
         }
+        if (fallbackBoundary && std::chrono::steady_clock::now() >= *fallbackBoundary) {
+            fallbackBoundary.reset();
+            return Wake::windowBoundary;
+        }
+        if (fallbackBoundary) {
+            deadline = deadline ? std::min(*deadline, *fallbackBoundary) : *fallbackBoundary;
+        }
         if (hotkeyPressWaiting()) {
             return Wake::hotkey;
         }
         const bool pumping = machineWindow != nullptr || hotkeyRegistered;
-        HANDLE handles[7];
-        Wake reasons[7];
+        HANDLE handles[9 + mostHeldPrograms];
+        Wake reasons[9 + mostHeldPrograms];
         DWORD count = 0;
         auto add = [&](HANDLE handle, Wake reason) {
             if (handle != nullptr) {
@@ -171,6 +178,11 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         add(controlWaitHandle(), Wake::controlRequest);
         add(wallDeadlineTimer, Wake::deadline);
         add(elapsedDeadlineTimer, Wake::deadline);
+        add(windowBoundaryTimer, Wake::windowBoundary);
+        add(programLookTimer, Wake::programsChanged);
+        for (const HANDLE program : heldPrograms) {
+            add(program, Wake::programsChanged);
+        }
         if (byte != nullptr) {
             if (!startReader()) {
                 return Wake::consoleEnded;
@@ -226,6 +238,9 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
             continue;  // the pipe moved on; nothing to answer yet
         }
         if (handles[index] == elapsedDeadlineTimer && !elapsedDeadlineDue()) {
+            continue;
+        }
+        if (reason == Wake::programsChanged && !serveProgramWake(handles[index])) {
             continue;
         }
         if (reason == Wake::commandEnded) {

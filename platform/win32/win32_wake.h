@@ -6,6 +6,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The command being run (null when none), and its exit code once it ended.
 extern HANDLE runningCommand;
@@ -30,6 +31,20 @@ bool elapsedDeadlineDue();
 extern HWND machineWindow;
 bool takeMachineChange();
 
+// The next boundary of the hours (win32_limits.cpp): a waitable timer with
+// an absolute due time, null until armed, and the steady time that stands in
+// where it cannot be made.
+extern HANDLE windowBoundaryTimer;
+extern std::optional<std::chrono::steady_clock::time_point> fallbackBoundary;
+
+// The programs a run waits for (win32_programs.cpp): the timer of the next
+// look (null while nothing is watched) and the handles of those that run.
+// serveProgramWake takes the one that was signalled and says whether
+// whether one runs has changed.
+constexpr std::size_t mostHeldPrograms = 16;
+extern HANDLE programLookTimer;
+extern std::vector<HANDLE> heldPrograms;
+bool serveProgramWake(HANDLE signalled);
 // The hotkey (win32_hotkey.cpp): registered for the main thread, whose
 // WM_HOTKEY messages the wait counts while it pumps.
 extern bool hotkeyRegistered;

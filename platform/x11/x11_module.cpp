@@ -1,13 +1,14 @@
 // keepawake-x11.so: the X11 binding behind its C table.
 #include "platform/x11/x11_module.h"
 
+#include "platform/x11/x11_diagnose.h"
 #include "platform/x11/x11_display.h"
 #include "platform/x11/x11_hotkey.h"
 
 namespace {
 
 const X11Binding binding{sizeof(X11Binding), x11ReadScreenSaverTimeout, x11SendRelativeMove, x11CloseDisplay,
-                         x11HotkeyStart, x11HotkeyReadable, x11HotkeyStop};
+                         x11HotkeyStart, x11HotkeyReadable, x11HotkeyStop, x11Diagnose};
 
 }  // namespace
 

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/linux/diagnosis_line.h"
+
 struct X11Binding {
     // sizeof(X11Binding) in the module's build. New entries are only ever
     // added at the end, so a table at least as large as the program's own
@@ -23,6 +25,9 @@ struct X11Binding {
     int (*hotkeyStart)(std::uint32_t key, unsigned modifiers, const char* name, char* problem, std::size_t size);
     int (*hotkeyReadable)(char* problem, std::size_t size);
     void (*hotkeyStop)();
+    // --diagnose: what the server at $DISPLAY tells, one finding at a time
+    // (platform/x11/x11_diagnose.h). Blocks; the caller bounds it.
+    void (*diagnose)(DiagnosisSink sink, void* context);
 };
 
 #define KEEPAWAKE_X11_ENTRY "keepawakeX11Binding"

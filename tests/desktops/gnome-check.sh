@@ -90,6 +90,29 @@ if [ -n "${3:-}" ]; then
     exit 0
 fi
 
+# --diagnose before anything holds the session: the inhibitor is the way,
+# idle-delay the timeout, and taking and dropping it shows in IsInhibited.
+start=$(now)
+"$bed/keepawake" --diagnose >diagnose.out 2>diagnose.err
+status=$?
+diagnose_seconds=$(since "$start")
+cat diagnose.out
+[ "$status" -eq 0 ] || fail "--diagnose: exit status $status"
+[ -s diagnose.err ] && fail "--diagnose: standard error was not empty: $(cat diagnose.err)"
+before "$start" 3 || fail "--diagnose took $diagnose_seconds s"
+for line in "  kept awake by: GNOME's session manager (idle inhibitor), there now (session bus)" \
+    "  GNOME idle-delay (blanks, then locks if locking is on): 3 s (GSettings org.gnome.desktop.session); held off by the inhibitor" \
+    "  taking the inhibitor: counted: IsInhibited(8) turned true, and it was dropped again (GNOME session manager IsInhibited(8) around Inhibit and Uninhibit)" \
+    "  logind IdleAction: cannot be read here (logind is not on the system bus)" \
+    "  GNOME idle inhibitors: none (GNOME session manager GetInhibitors)" \
+    "keepawake can keep this screen awake"; do
+    grep -qxF -- "$line" diagnose.out || fail "--diagnose: no line '$line'"
+done
+grep -qE '^  idle time: [0-9]+ ms \(Mutter IdleMonitor GetIdletime\)$' diagnose.out || fail "--diagnose: no idle time"
+[ "$(tail -1 diagnose.out)" = "keepawake can keep this screen awake" ] || fail "--diagnose: the verdict is not last"
+not_inhibited || fail "--diagnose left the inhibitor held"
+echo "diagnose: exit 0 after $diagnose_seconds s, the inhibitor checked and dropped"
+
 start_keepawake run1
 wait_for run1.out 'q = Quit the application' 5 || fail "no menu: $(cat run1.err)"
 start=$(now)
@@ -101,6 +124,14 @@ is_inhibited || fail "running: the inhibitor was lost"
 echo "running: Presence still available at 6.5 s with idle-delay 3 s"
 connected_to_x "$kapid" && fail "keepawake is connected to Xwayland"
 echo "running: no connection to Xwayland"
+# A running copy shows as a holder: its inhibitor and its endpoint.
+"$bed/keepawake" --diagnose >diagnose2.out 2>&1
+grep -qF "  GNOME inhibitor of keepawake: Kept awake at the user's request, flags 8 (idle)" diagnose2.out ||
+    fail "--diagnose while running: no GNOME inhibitor of keepawake: $(cat diagnose2.out)"
+grep -qE "^  keepawake $kapid: awake since " diagnose2.out || fail "--diagnose while running: copy $kapid not listed"
+grep -qF "taking the inhibitor: cannot be read here (the session was already inhibited" diagnose2.out ||
+    fail "--diagnose while running: the live check claims a result it cannot see"
+echo "running: --diagnose lists the copy and its inhibitor"
 
 start=$(now)
 type_keys e

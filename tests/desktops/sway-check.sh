@@ -62,6 +62,29 @@ echo "running: no IDLE for 6 s (probe timeout 2 s)"
 connected_to_x "$kapid" && fail "keepawake is connected to Xwayland"
 echo "running: no connection to Xwayland"
 
+# --diagnose: the virtual pointer is the way, the probe an idle manager
+# its nudges hold off, and the running copy is listed.
+start=$(now)
+"$bed/keepawake" --diagnose >diagnose.out 2>diagnose.err
+status=$?
+diagnose_seconds=$(since "$start")
+cat diagnose.out
+[ "$status" -eq 0 ] || fail "--diagnose: exit status $status"
+[ -s diagnose.err ] && fail "--diagnose: standard error was not empty: $(cat diagnose.err)"
+before "$start" 3 || fail "--diagnose took $diagnose_seconds s"
+probe=$(pgrep -x -n swayidle)
+for line in "  kept awake by: the wlroots virtual pointer, there now (Wayland compositor's registry)" \
+    "  kept awake by: GNOME's session manager (idle inhibitor), not there (session bus)" \
+    "  swayidle (process $probe): 2 s (its shortest timeout, from its command line); held off by nudges" \
+    "  screen-saver timeout: none taken (the virtual pointer is there, so keepawake nudges at the shortest interval)" \
+    "  nudge interval: 30 ms (no timeout known: the shortest interval)"; do
+    grep -qxF -- "$line" diagnose.out || fail "--diagnose: no line '$line'"
+done
+grep -qE "^  keepawake $kapid: awake since " diagnose.out || fail "--diagnose: copy $kapid not listed"
+tail -1 diagnose.out | grep -q '^keepawake can keep this screen awake' || fail "--diagnose: the verdict is not last"
+grep -q IDLE probe.log && fail "--diagnose: the session went idle meanwhile"
+echo "diagnose: exit 0 after $diagnose_seconds s"
+
 start=$(now)
 type_keys e
 wait_for probe.log IDLE 3 || fail "paused: no IDLE within 3 s"
@@ -120,6 +143,18 @@ status_is() {
     [[ "$out" =~ ^$kapid\ awake\ since\ [0-9:]{8},\ $1$ ]] || fail "--status said: $out"
     echo "  --status: $out"
 }
+# --diagnose with the service there: it takes the inhibitor and drops it.
+start_service diagnose-service.log
+./keepawake --diagnose >diagnose3.out 2>&1
+grep -qxF "  kept awake by: the freedesktop screen saver (inhibitor), there now (session bus, served by python3)" \
+    diagnose3.out || fail "--diagnose with the service: $(cat diagnose3.out)"
+grep -qxF "  kept awake by: the wlroots virtual pointer, there now (Wayland compositor's registry)" diagnose3.out ||
+    fail "--diagnose with the service: no virtual pointer: $(cat diagnose3.out)"
+[ "$(grep -c '^Inhibit 1 keepawake' diagnose-service.log)" = 1 ] && grep -q '^UnInhibit 1' diagnose-service.log ||
+    fail "--diagnose did not take and drop the inhibitor: $(cat diagnose-service.log)"
+tail -1 diagnose3.out | grep -q '^keepawake can keep this screen awake' || fail "--diagnose: $(tail -1 diagnose3.out)"
+kill "$servicepid"
+echo "diagnose with the service: inhibitor taken and dropped, both ways there"
 start_service service1.log
 start_keepawake both
 wait_for both.out 'q = Quit the application' 5 || fail "both: no menu: $(cat both.err)"

@@ -25,6 +25,7 @@
 
 namespace {
 
+using screens::withLine;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
@@ -36,41 +37,8 @@ Ms since(Clock::time_point start) {
     return std::chrono::duration_cast<Ms>(Clock::now() - start);
 }
 
-// With a nudge every 100 ms: when the server's idle time passes 400 ms the
-// nudges have stopped, and the last one came 400 ms before. When that last
-// nudge came, from the change (negative: before the change was made);
-// nothing when they did not stop.
-std::optional<Ms> lastNudge(const XServer& server, Clock::time_point from, Ms limit) {
-    while (since(from) < limit) {
-        if (idleMilliseconds(server) >= 400) {
-            return since(from) - 400ms;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return std::nullopt;
-}
-
-// The first nudge after from: the idle time falls back.
-Ms untilANudge(const XServer& server, Clock::time_point from, Ms limit) {
-    std::uint32_t previous = idleMilliseconds(server);
-    while (since(from) < limit) {
-        const std::uint32_t idle = idleMilliseconds(server);
-        if (idle < previous) {
-            return since(from);
-        }
-        previous = idle;
-        std::this_thread::sleep_for(2ms);
-    }
-    return Ms(-1);
-}
-
 long lineCount(const std::string& text) {
     return std::count(text.begin(), text.end(), '\n');
-}
-
-std::string withLine(const std::string& screen, const std::string& line) {
-    const auto firstLineEnd = screen.find('\n') + 1;
-    return screen.substr(0, firstLineEnd) + line + "\n" + screen.substr(firstLineEnd);
 }
 
 class MachineOnX : public testing::Test {

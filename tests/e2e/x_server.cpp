@@ -247,3 +247,30 @@ void holdDisplay(int display) {
 void releaseDisplay(int display) {
     unlink(lockFile(display).c_str());
 }
+
+std::optional<std::chrono::milliseconds> lastNudge(const XServer& server, std::chrono::steady_clock::time_point from,
+                                                   std::chrono::milliseconds limit) {
+    using namespace std::chrono;
+    while (steady_clock::now() - from < limit) {
+        if (idleMilliseconds(server) >= 400) {
+            return duration_cast<milliseconds>(steady_clock::now() - from) - milliseconds(400);
+        }
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return std::nullopt;
+}
+
+std::chrono::milliseconds untilANudge(const XServer& server, std::chrono::steady_clock::time_point from,
+                                      std::chrono::milliseconds limit) {
+    using namespace std::chrono;
+    std::uint32_t previous = idleMilliseconds(server);
+    while (steady_clock::now() - from < limit) {
+        const std::uint32_t idle = idleMilliseconds(server);
+        if (idle < previous) {
+            return duration_cast<milliseconds>(steady_clock::now() - from);
+        }
+        previous = idle;
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return milliseconds(-1);
+}

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,16 @@ struct IdleWatch {
 
 // Samples the server's idle time every couple of milliseconds for the span.
 IdleWatch watchIdle(const XServer& server, std::chrono::milliseconds span);
+
+// With a nudge every 100 ms: once the server's idle time passes 400 ms the
+// nudges have stopped, and the last came 400 ms before. When that last nudge
+// came, from `from` (negative: before it); nothing when they went on.
+std::optional<std::chrono::milliseconds> lastNudge(const XServer& server, std::chrono::steady_clock::time_point from,
+                                                   std::chrono::milliseconds limit);
+
+// The first nudge after from, as the idle time falls back; -1 ms if none.
+std::chrono::milliseconds untilANudge(const XServer& server, std::chrono::steady_clock::time_point from,
+                                      std::chrono::milliseconds limit);
 
 // A display that accepts connections and never answers: a listening socket
 // that nobody reads, on a display number reserved by its lock file.

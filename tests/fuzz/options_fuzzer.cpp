@@ -49,6 +49,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "interval within 10 ms to 24 h");
         require(!options.whilePid || *options.whilePid != 0, "no process 0");
         require(!options.untilTime || options.untilTime->count() < 86400, "clock time within the day");
+        for (const std::string& name : options.whileRunning) {
+            require(!name.empty() && name.find('/') == std::string::npos, "a program name without a folder");
+        }
+        for (const conditions::Window& window : options.during) {
+            require(window.start != window.end && window.start >= 0 && window.start < 86400 && window.end >= 0 &&
+                        window.end < 86400,
+                    "a window of some length within the day");
+        }
+        require(!options.days || (*options.days != 0 && *options.days <= conditions::everyDay), "some days");
         require(options.command.empty() || (options.noMenu && !options.forDuration && !options.untilTime &&
                                             !options.whilePid),
                 "a command runs alone and without the menu");

@@ -43,8 +43,13 @@ std::string endpointProblem;
 std::string findProblem;
 std::vector<std::uint32_t> endpoints;
 std::function<ControlAnswer(std::uint32_t, const std::string&)> answerFor;
+std::vector<Finding> systemFindings;
+std::optional<std::chrono::steady_clock::time_point> diagnoseDeadline;
 std::deque<std::string> controlQueue;
 std::uint64_t controlConnection = 0;
+bool programRunning = false;
+ProgramMatch programMatch = nullptr;
+std::vector<std::chrono::system_clock::time_point> windowBoundaries;
 std::string hotkeyProblem;
 std::deque<std::pair<int, std::string>> hotkeyPresses;
 
@@ -89,8 +94,13 @@ void reset() {
     findProblem.clear();
     endpoints.clear();
     answerFor = nullptr;
+    systemFindings.clear();
+    diagnoseDeadline.reset();
     controlQueue.clear();
     controlConnection = 0;
+    programRunning = false;
+    programMatch = nullptr;
+    windowBoundaries.clear();
 }
 
 namespace {
@@ -345,6 +355,12 @@ std::vector<std::uint32_t> findControlEndpoints(std::string* problem) {
     return endpoints;
 }
 
+std::vector<Finding> diagnoseSession(std::chrono::steady_clock::time_point deadline) {
+    calls.push_back("diagnoseSession");
+    diagnoseDeadline = deadline;
+    return systemFindings;
+}
+
 ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, std::size_t,
                                  std::chrono::milliseconds limit) {
     calls.push_back("askControlEndpoint " + std::to_string(pid) + " " + request.substr(0, request.size() - 1) +
@@ -354,6 +370,20 @@ ControlAnswer askControlEndpoint(std::uint32_t pid, const std::string& request, 
 
 void passStopToCommand() {
     calls.push_back("passStopToCommand");
+}
+
+void watchPrograms(ProgramMatch match) {
+    calls.push_back("watchPrograms");
+    programMatch = match;
+}
+
+bool programRuns() {
+    return programRunning;
+}
+
+void armWindowBoundary(std::chrono::system_clock::time_point when) {
+    calls.push_back("armWindowBoundary");
+    windowBoundaries.push_back(when);
 }
 
 std::string registerHotkey(const Hotkey& hotkey) {

@@ -70,7 +70,15 @@ extern std::string endpointProblem;              // openControlEndpoint's answer
 extern std::vector<std::uint32_t> endpoints;
 extern std::string findProblem;                   // findControlEndpoints's problem
 extern std::function<ControlAnswer(std::uint32_t pid, const std::string& request)> answerFor;
+// diagnoseSession's answer, and the deadline it was given.
+extern std::vector<Finding> systemFindings;
+extern std::optional<std::chrono::steady_clock::time_point> diagnoseDeadline;
 
+// The programs the run waits for: whether one runs as the fake tells it,
+// the match the program gave, and the boundaries of the hours as armed.
+extern bool programRunning;
+extern ProgramMatch programMatch;
+extern std::vector<std::chrono::system_clock::time_point> windowBoundaries;
 // The hotkey: registerHotkey's answer, and what each takeHotkeyPresses
 // gives, in order (no presses once empty). Registering and releasing are
 // logged with the hotkey's name.

@@ -14,4 +14,10 @@ inline const std::string allowed =
 inline const std::string quitting = "Waiting to exit...\n";
 inline const std::string cleanedUp = "Thread closed and cleaned up.\n\n";
 
+// A menu screen with a line under the status line (why it is paused).
+inline std::string withLine(const std::string& screen, const std::string& line) {
+    const auto firstLineEnd = screen.find('\n') + 1;
+    return screen.substr(0, firstLineEnd) + line + "\n" + screen.substr(firstLineEnd);
+}
+
 }  // namespace screens

@@ -104,6 +104,10 @@ TEST(Options, GoodCombinationsGiveTheirSettings) {
     EXPECT_EQ(*parse({"-i", "24h"}).options.intervalMs, 86'400'000u);
     EXPECT_EQ(*parse({"-w", "4294967295"}).options.whilePid, 4294967295u);
 
+    p = parse({"--diagnose"});
+    ASSERT_FALSE(p.status) << p.err;
+    EXPECT_TRUE(p.options.diagnose);
+
     for (const char* asked : {"--help", "-h", "--version"}) {
         p = parse({"--for", "1h", asked});
         EXPECT_EQ(p.status, 0) << asked;
@@ -146,6 +150,11 @@ TEST(Options, BadUsageIsOneLineNamingTheProblemThenTheHint) {
         {{"-t", "1h", "--version=2"}, "'--version' takes no value"},
         {{"--help=x"}, "'--help' takes no value"},
         {{"-n3"}, "-3"},
+        {{"--diagnose", "-n"}, "--diagnose combines with no other option"},
+        {{"--for", "1h", "--diagnose"}, "--diagnose combines with no other option"},
+        {{"--diagnose", "--diagnose"}, "--diagnose"},
+        {{"--diagnose=yes"}, "'--diagnose' takes no value"},
+        {{"--diagnose", "--", "make"}, "--diagnose combines with no other option"},
         {{"--hotkey"}, "--hotkey"},
         {{"--hotkey", "ctrl+alt+kk"}, "unknown key 'kk' in hotkey 'ctrl+alt+kk'"},
         {{"--hotkey", "ctrl+alt"}, "hotkey 'ctrl+alt' has no key"},

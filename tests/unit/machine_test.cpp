@@ -16,14 +16,9 @@
 
 namespace {
 
+using screens::withLine;
 using namespace std::chrono;
 using Words = std::vector<std::string>;
-
-// A menu screen with a line under the status line.
-std::string withLine(const std::string& screen, const std::string& line) {
-    const auto firstLineEnd = screen.find('\n') + 1;
-    return screen.substr(0, firstLineEnd) + line + "\n" + screen.substr(firstLineEnd);
-}
 
 // What happens between two waits.
 struct Step {

@@ -1,0 +1,97 @@
+// Gathers the system's findings and keepawake's own, then prints the report.
+// Every reader is bounded: the whole report takes at most about 3 s even
+// where a bus or the display never answers.
+#include <ostream>
+
+#include "app/control_protocol.h"
+#include "app/diagnose/diagnose.h"
+#include "app/keep_awake.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// The system's readers get this long; asking the running copies the rest.
+constexpr auto readersLimit = 2200ms;
+constexpr auto copiesLimit = 600ms;
+constexpr auto oneCopyLimit = 300ms;
+
+}  // namespace
+
+void addIntervalFinding(std::vector<Finding>* findings) {
+    const Finding* timeout = nullptr;
+    for (const Finding& finding : *findings) {
+        if (finding.kind == Finding::saverTimeout) {
+            timeout = &finding;
+            break;
+        }
+    }
+    const std::uint32_t seconds = timeout != nullptr && timeout->unreadable.empty() ? timeout->seconds.value_or(0) : 0;
+    Finding interval;
+    interval.part = Finding::timeout;
+    interval.kind = Finding::interval;
+    interval.what = "nudge interval";
+    interval.value = std::to_string(computeNudgeInterval(seconds));
+    interval.unit = "ms";
+    interval.source = seconds == 0 ? "no timeout known: the shortest interval"
+                                   : "one eightieth of the timeout, 30 ms up to 60 s";
+    findings->push_back(interval);
+}
+
+void addRunningCopies(std::vector<Finding>* findings, std::chrono::milliseconds limit) {
+    const Clock::time_point end = Clock::now() + limit;
+    Finding copies;
+    copies.part = Finding::others;
+    copies.what = "running copies of keepawake";
+    copies.source = "their control endpoints";
+    std::string problem;
+    const std::vector<std::uint32_t> pids = findControlEndpoints(&problem);
+    if (!problem.empty()) {
+        copies.unreadable = problem;
+        findings->push_back(copies);
+        return;
+    }
+    int answered = 0;
+    for (const std::uint32_t pid : pids) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        Finding copy;
+        copy.part = Finding::others;
+        copy.what = "keepawake " + std::to_string(pid);
+        copy.source = "its control endpoint";
+        if (left <= 0ms) {
+            copy.unreadable = "no time left to ask it";
+            findings->push_back(copy);
+            continue;
+        }
+        const ControlAnswer answer = askControlEndpoint(pid, control::formatRequest(control::Verb::status),
+                                                        control::replyLimit, std::min(left, oneCopyLimit));
+        if (answer.outcome == ControlAnswer::gone) {
+            continue;
+        }
+        ++answered;
+        if (answer.outcome != ControlAnswer::replied) {
+            copy.unreadable = answer.outcome == ControlAnswer::silent ? "it did not answer: " + answer.problem
+                                                                      : "it cannot be reached: " + answer.problem;
+            findings->push_back(copy);
+            continue;
+        }
+        const control::Reply reply = control::parseReply(answer.reply);
+        copy.value = reply.ok ? reply.text : "refused: " + reply.text;
+        copy.kind = reply.ok && reply.awake ? Finding::holder : Finding::fact;
+        findings->push_back(copy);
+    }
+    if (answered == 0) {
+        copies.value = "none";
+        findings->push_back(copies);
+    }
+}
+
+int runDiagnose(std::ostream& out) {
+    std::vector<Finding> findings = diagnoseSession(Clock::now() + readersLimit);
+    addIntervalFinding(&findings);
+    addRunningCopies(&findings, copiesLimit);
+    const Verdict verdict = judgeFindings(findings);
+    out << formatReport(findings, verdict) << std::flush;
+    return verdict.canKeepAwake ? 0 : 1;
+}

@@ -1,0 +1,190 @@
+// wlroots desktops leave blanking to an idle manager the user starts: which
+// of them run for this user, and what each honours, read from /proc and
+// hypridle's configuration file without asking either of them anything.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "platform/linux/linux_diagnose.h"
+
+namespace {
+
+std::string trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::optional<std::uint32_t> seconds(const std::string& text) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(std::stoul(text));
+}
+
+std::optional<std::uint32_t> shorter(std::optional<std::uint32_t> a, std::optional<std::uint32_t> b) {
+    if (!a || (b && *b < *a)) {
+        return b;
+    }
+    return a;
+}
+
+std::string readAll(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+struct Process {
+    std::string name;
+    std::vector<std::string> arguments;
+    std::string pid;
+};
+
+// This user's processes with one of the names.
+std::vector<Process> ownProcesses(const std::vector<std::string>& names) {
+    std::vector<Process> found;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return found;
+    }
+    while (const dirent* entry = readdir(proc)) {
+        const std::string pid = entry->d_name;
+        struct stat status {};
+        if (pid.find_first_not_of("0123456789") != std::string::npos ||
+            stat(("/proc/" + pid).c_str(), &status) != 0 || status.st_uid != getuid()) {
+            continue;
+        }
+        std::string name = trimmed(readAll("/proc/" + pid + "/comm"));
+        name.erase(std::remove(name.begin(), name.end(), '\n'), name.end());
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
+            continue;
+        }
+        Process process{name, {}, pid};
+        std::istringstream words(readAll("/proc/" + pid + "/cmdline"));
+        std::string word;
+        while (std::getline(words, word, '\0')) {
+            process.arguments.push_back(word);
+        }
+        // A process that already ended (a zombie) has no arguments left.
+        if (!process.arguments.empty()) {
+            found.push_back(process);
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+std::string configHome() {
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && config[0] == '/') {
+        return config;
+    }
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.config";
+}
+
+}  // namespace
+
+HypridleConfig parseHypridleConfig(const std::string& text) {
+    HypridleConfig config;
+    std::istringstream lines(text);
+    std::string line;
+    int depth = 0;
+    bool inListener = false;
+    while (std::getline(lines, line)) {
+        line = trimmed(line.substr(0, line.find('#')));
+        // Blocks may open and close on the same line as their keys.
+        std::string rest = line;
+        while (!rest.empty()) {
+            const auto open = rest.find('{');
+            const auto close = rest.find('}');
+            const auto cut = std::min(open, close);
+            const std::string part = trimmed(rest.substr(0, cut));
+            const auto equals = part.find('=');
+            if (equals != std::string::npos) {
+                const std::string key = trimmed(part.substr(0, equals));
+                const std::string value = trimmed(part.substr(equals + 1));
+                if (key == "ignore_dbus_inhibit" && depth == 1 && !inListener) {
+                    config.ignoresDbusInhibit = value == "true" || value == "yes" || value == "on" || value == "1";
+                } else if (key == "timeout" && inListener) {
+                    config.shortestTimeout = shorter(config.shortestTimeout, seconds(value));
+                }
+            }
+            if (cut == std::string::npos) {
+                break;
+            }
+            if (cut == open) {
+                ++depth;
+                inListener = depth == 1 && part.rfind("listener", 0) == 0;
+            } else if (depth > 0 && --depth == 0) {
+                inListener = false;
+            }
+            rest = rest.substr(cut + 1);
+        }
+    }
+    return config;
+}
+
+std::optional<std::uint32_t> swayidleShortestTimeout(const std::vector<std::string>& arguments) {
+    std::optional<std::uint32_t> shortest;
+    for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
+        if (arguments[i] == "timeout") {
+            shortest = shorter(shortest, seconds(arguments[i + 1]));
+        }
+    }
+    return shortest;
+}
+
+void idleManagersDiagnose(const FindingSink& add) {
+    const std::vector<Process> managers = ownProcesses({"swayidle", "hypridle"});
+    if (managers.empty()) {
+        add(readFinding(Finding::timers, Finding::fact, "wlroots idle managers", "none running", "",
+                        "swayidle, hypridle looked for in /proc"));
+        return;
+    }
+    for (const Process& manager : managers) {
+        const std::string what = manager.name + " (process " + manager.pid + ")";
+        if (manager.name == "swayidle") {
+            // swayidle follows Wayland input and idle-inhibit, never D-Bus.
+            const auto timeout = swayidleShortestTimeout(manager.arguments);
+            Finding finding = timeout ? timerFinding(Finding::timer, what, *timeout, "its shortest timeout, "
+                                                     "from its command line", heldByNudge)
+                                      : unreadableFinding(Finding::timers, Finding::timer, what,
+                                                          "no timeout on its command line");
+            finding.heldBy = heldByNudge;
+            finding.advice = "swayidle honours input, not D-Bus inhibitors: in GNOME or KDE stop it, or let the "
+                             "desktop's own idle settings do its work";
+            add(finding);
+            continue;
+        }
+        const std::string path = configHome() + "/hypr/hypridle.conf";
+        std::ifstream file(path);
+        if (!file) {
+            add(unreadableFinding(Finding::timers, Finding::timer, what, "no " + path));
+            continue;
+        }
+        std::ostringstream text;
+        text << file.rdbuf();
+        const HypridleConfig config = parseHypridleConfig(text.str());
+        add(readFinding(Finding::timers, Finding::fact, "hypridle ignore_dbus_inhibit",
+                        config.ignoresDbusInhibit ? "true: inhibitors are ignored" : "false: inhibitors hold it off",
+                        "", path));
+        Finding finding = config.shortestTimeout
+                              ? timerFinding(Finding::timer, what, *config.shortestTimeout,
+                                             "its shortest listener, " + path, heldByNudge)
+                              : unreadableFinding(Finding::timers, Finding::timer, what, "no listener in " + path);
+        finding.heldBy = heldByNudge | (config.ignoresDbusInhibit ? 0u : heldByInhibitor);
+        if (config.ignoresDbusInhibit) {
+            finding.advice = "set ignore_dbus_inhibit = false in " + path;
+        }
+        add(finding);
+    }
+}
