@@ -148,7 +148,8 @@ for zip in "${zips[@]}"; do
     tr -d '\r' <"$work/$name/README.txt" | cmp -s - README.md && fail "$name/README.txt is the developers' README.md"
     for topic in "keepawake $version" "never changed" "Double-click" "    e   " "    d   " "    q   " \
                  "keepawake -- " "--until " "--no-menu" "shell:startup" "Windows protected your PC" \
-                 "Get-FileHash" "SHA256SUMS" "winget install" "scoop install" "policy"; do
+                 "Get-FileHash" "SHA256SUMS" "winget install" "scoop install" "policy" \
+                 "--while-running " "--during " "--days " "--hotkey " "--diagnose" "schtasks /Create"; do
         grep -qF -- "$topic" <<<"$readme" || fail "$name/README.txt does not say '$topic'"
     done
     pass "$name/README.txt: the topics for Windows users checked"
