@@ -212,6 +212,25 @@ has_owner() {
         --method org.freedesktop.DBus.NameHasOwner "$1" | grep -q true
 }
 
+# diagnose_check LABEL PATTERN...: the installed program's --diagnose as the
+# user in the running session exits 0, ends in the "can" verdict and has a
+# line matching each extended regex; its report in $logs/diagnose-LABEL.out.
+# Adds a figure.
+diagnose_check() {
+    local label=$1 out status pattern
+    shift
+    out=$(as_user timeout 10 /usr/bin/keepawake --diagnose 2>&1)
+    status=$?
+    printf '%s\n' "$out" >"$logs/diagnose-$label.out"
+    [ "$status" = 0 ] || problem "--diagnose ($label): exit $status: $(tail -1 <<<"$out")"
+    [[ $(tail -1 <<<"$out") == "keepawake can keep this screen awake"* ]] ||
+        problem "--diagnose ($label): last line '$(tail -1 <<<"$out")'"
+    for pattern in "$@"; do
+        grep -qE -- "$pattern" <<<"$out" || problem "--diagnose ($label): no line matching '$pattern'"
+    done
+    figure "--diagnose ($label): exit $status, $(wc -l <<<"$out") lines, verdict and $# expected lines checked"
+}
+
 # The installed program, as the user, in the background: --no-menu, output
 # in $logs/NAME.out and .err, pid in $kapid.
 start_keepawake() {

@@ -46,6 +46,12 @@ sleep 0.5
 figure "sway $(as_user sway --version 2>&1 | grep -oE '[0-9]+\.[0-9]+(\.[0-9]+)?' | head -1)," \
     "hypridle $(as_user hypridle --version 2>&1 | grep -oE '[0-9]+\.[0-9]+\.[0-9]+' | head -1) ready after $(since "$bed_started") s"
 
+# The report names both ways and both idle managers, and what hypridle
+# makes of inhibitors.
+diagnose_check before "kept awake by: the wlroots virtual pointer, there now" \
+    "kept awake by: the freedesktop screen saver \\(inhibitor\\), there now" \
+    "hypridle ignore_dbus_inhibit: false" "^  swayidle \\(process [0-9]+\\): 3 s"
+
 # Running: neither idle manager sees the session idle.
 start_keepawake run
 sleep 8
@@ -98,6 +104,11 @@ echo "$bed_name, the desktop changed: --status said: ${status_line:-nothing for 
 echo "$bed_name, the desktop changed: stderr said: $(tail -n "$after_lines" "$logs/run.err" | tr '\n' '|')"
 echo "$bed_name, the desktop changed: idle came: hypridle $(first_idle hypridle-after), swayidle ${sway_was_idle:-$(first_idle swayidle)}"
 figure "changed: hypridle $hyp IDLE, swayidle $sway IDLE in 8 s, $after_lines stderr line(s), --status ${status_line#"$kapid "}"
+
+# After the change: hypridle ignores inhibitors, which zero moves still
+# hold off; the running copy is listed.
+diagnose_check changed "hypridle ignore_dbus_inhibit: true" "kept awake by: the wlroots virtual pointer, there now" \
+    "^  keepawake $kapid: awake since"
 
 started=$(now)
 keepawake_ctl --stop

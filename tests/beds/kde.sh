@@ -46,6 +46,10 @@ if ! wayland_up 20 || ! until_true 10 eval '[ "$(locked)" = "(false,)" ]'; then
 fi
 figure "KWin $(as_user /home/tester/kwin_wayland --version 2>&1 | grep -oE '[0-9]+\.[0-9]+\.[0-9]+' | head -1) ready after $(since "$bed_started") s"
 
+# The report finds the screen saver KWin serves and kscreenlocker's timeout.
+diagnose_check alone "kept awake by: the freedesktop screen saver.*there now" "kscreenlockerrc"
+until_true 3 holds 0 || problem "--diagnose left an inhibitor held ($(held))"
+
 start_keepawake run
 started=$(now)
 until_true 3 holds 1 || problem "running: kscreenlocker holds $(held) inhibitors, not 1, after 3 s"
