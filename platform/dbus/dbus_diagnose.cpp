@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/dbus/bus_address.h"
 #include "platform/dbus/desktop_timeouts.h"
 
 namespace {
@@ -37,27 +38,6 @@ struct Out {
 bool environmentHas(const char* name, const char* part) {
     const char* value = std::getenv(name);
     return value != nullptr && std::strstr(value, part) != nullptr;
-}
-
-// The session bus's address from the environment alone, as the inhibitor
-// finds it: nothing is started.
-std::string sessionBusAddress() {
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address != nullptr && address[0] != '\0') {
-        return address;
-    }
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || runtime[0] != '/') {
-        return {};
-    }
-    const std::string path = std::string(runtime) + "/bus";
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) {
-        return {};
-    }
-    gchar* escaped = g_dbus_address_escape_value(path.c_str());
-    std::string address = std::string("unix:path=") + escaped;
-    g_free(escaped);
-    return address;
 }
 
 std::string systemBusAddress() {

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/dbus/bus_address.h"
 #include "platform/dbus/desktop_timeouts.h"
 
 namespace {
@@ -375,27 +376,6 @@ gpointer threadMain(gpointer address) {
     threadEnded = true;
     handedOver.notify_all();
     return nullptr;
-}
-
-// The session bus's address from the environment alone: no bus is started
-// and nothing is waited for when there is none.
-std::string sessionBusAddress() {
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address != nullptr && address[0] != '\0') {
-        return address;
-    }
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || runtime[0] != '/') {
-        return {};
-    }
-    const std::string path = std::string(runtime) + "/bus";
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) {
-        return {};
-    }
-    gchar* escaped = g_dbus_address_escape_value(path.c_str());
-    std::string address = std::string("unix:path=") + escaped;
-    g_free(escaped);
-    return address;
 }
 
 gboolean pauseOnThread(gpointer) {
