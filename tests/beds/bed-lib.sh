@@ -231,12 +231,13 @@ diagnose_check() {
     figure "--diagnose ($label): exit $status, $(wc -l <<<"$out") lines, verdict and $# expected lines checked"
 }
 
-# The installed program, as the user, in the background: --no-menu, output
-# in $logs/NAME.out and .err, pid in $kapid.
+# The installed program, as the user, in the background: --no-menu and any
+# further ARGS, output in $logs/NAME.out and .err, pid in $kapid.
 start_keepawake() {
     local name=$1
+    shift
     user_argv
-    "${argv[@]}" /usr/bin/keepawake --no-menu >"$logs/$name.out" 2>"$logs/$name.err" </dev/null &
+    "${argv[@]}" /usr/bin/keepawake --no-menu "$@" >"$logs/$name.out" 2>"$logs/$name.err" </dev/null &
     kapid=$!
     ka_name=$name
 }
