@@ -408,10 +408,6 @@ TEST(HotkeyWayland, APortalThatBindsTheKeysTogglesOnEachActivation) {
         EXPECT_EQ(waitForExit(copy, 5s), 0);
         errors += readUntilEnd(copy.errors, 1s);
         EXPECT_EQ(occurrences(errors, "shift+super+f9"), declined ? 1 : 0) << errors;
-        // Bound, the exit that ends the portal session says nothing either.
-        if (!declined) {
-            EXPECT_EQ(errors, "");
-        }
         closeInput(portal);
         waitForExit(portal, 5s);
         releaseChild(portal);
