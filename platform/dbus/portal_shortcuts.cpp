@@ -25,14 +25,16 @@ constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* shortcutsInterface = "org.freedesktop.portal.GlobalShortcuts";
 constexpr const char* shortcutId = "toggle";
 
-// The portal thread's own.
+// The portal thread's own. The strings are never destroyed: the module's
+// static destructors run at exit before the program's exit hook, which still
+// closes the session.
 GMainContext* context = nullptr;
 GDBusConnection* connection = nullptr;
-std::string trigger;
-std::string name;
+std::string& trigger = *new std::string;
+std::string& name = *new std::string;
 int notify = -1;
-std::string senderPart;     // the unique name as request paths spell it
-std::string sessionHandle;
+std::string& senderPart = *new std::string;     // the unique name as request paths spell it
+std::string& sessionHandle = *new std::string;
 guint responseSubscription = 0;
 bool said = false;
 bool closing = false;
