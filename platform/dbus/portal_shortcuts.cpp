@@ -25,28 +25,23 @@ constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* shortcutsInterface = "org.freedesktop.portal.GlobalShortcuts";
 constexpr const char* shortcutId = "toggle";
 
-// What the portal thread and the stop share. This module is loaded after
-// the program's exit hooks are set, so its own statics are destroyed before
-// the hook that stops the shortcut runs: whatever that stop touches lives on
-// the heap, never destroyed (the thread runs to the process's end anyway).
-struct Shared {
-    std::string trigger;
-    std::string name;
-    std::string senderPart;  // the unique name as request paths spell it
-    std::string sessionHandle;
-    std::mutex stopping;
-    std::condition_variable stopped;
-};
-Shared& shared = *new Shared;
-
-// The portal thread's own.
+// The portal thread's own. The strings are never destroyed: the module's
+// static destructors run at exit before the program's exit hook, which still
+// closes the session.
 GMainContext* context = nullptr;
 GDBusConnection* connection = nullptr;
+std::string& trigger = *new std::string;
+std::string& name = *new std::string;
 int notify = -1;
+std::string& senderPart = *new std::string;     // the unique name as request paths spell it
+std::string& sessionHandle = *new std::string;
 guint responseSubscription = 0;
 bool said = false;
 bool closing = false;
 GSource* sessionLimit = nullptr;
+
+std::mutex stopping;
+std::condition_variable stopped;
 bool closed = false;
 
 void refuse(const std::string& why) {
@@ -58,7 +53,7 @@ void refuse(const std::string& why) {
     std::fprintf(stderr,
                  "keepawake: no global shortcut %s in this Wayland session (%s); bind the command "
                  "'keepawake --toggle' to a key in the desktop's keyboard settings instead.\n",
-                 shared.name.c_str(), why.c_str());
+                 name.c_str(), why.c_str());
     std::fflush(stderr);
 }
 
@@ -71,7 +66,7 @@ std::string describe(GError* error) {
 }
 
 std::string requestPath(const char* token) {
-    return std::string(portalPath) + "/request/" + shared.senderPart + "/" + token;
+    return std::string(portalPath) + "/request/" + senderPart + "/" + token;
 }
 
 using ResponseHandler = void (*)(guint32 response, GVariant* results);
@@ -112,7 +107,7 @@ void onActivated(GDBusConnection*, const gchar*, const gchar*, const gchar*, con
     const gchar* session = nullptr;
     const gchar* id = nullptr;
     g_variant_get(parameters, "(&o&st@a{sv})", &session, &id, nullptr, nullptr);
-    if (shared.sessionHandle == session && std::string(id) == shortcutId) {
+    if (sessionHandle == session && std::string(id) == shortcutId) {
         const char byte = 1;
         [[maybe_unused]] const ssize_t written = write(notify, &byte, 1);
     }
@@ -147,7 +142,7 @@ void onSessionCreated(guint32 response, GVariant* results) {
         refuse("the portal gave no session");
         return;
     }
-    shared.sessionHandle = handle;
+    sessionHandle = handle;
     if (sessionLimit != nullptr) {
         g_source_destroy(sessionLimit);
         g_source_unref(sessionLimit);
@@ -160,7 +155,7 @@ void onSessionCreated(guint32 response, GVariant* results) {
     GVariantBuilder properties;
     g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&properties, "{sv}", "description", g_variant_new_string("Pause or resume keepawake"));
-    g_variant_builder_add(&properties, "{sv}", "preferred_trigger", g_variant_new_string(shared.trigger.c_str()));
+    g_variant_builder_add(&properties, "{sv}", "preferred_trigger", g_variant_new_string(trigger.c_str()));
     GVariantBuilder shortcuts;
     g_variant_builder_init(&shortcuts, G_VARIANT_TYPE("a(sa{sv})"));
     g_variant_builder_add(&shortcuts, "(sa{sv})", shortcutId, &properties);
@@ -168,7 +163,7 @@ void onSessionCreated(guint32 response, GVariant* results) {
     g_variant_builder_init(&options, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string("keepawake_bind"));
     callForResponse("BindShortcuts",
-                    g_variant_new("(oa(sa{sv})sa{sv})", shared.sessionHandle.c_str(), &shortcuts, "", &options),
+                    g_variant_new("(oa(sa{sv})sa{sv})", sessionHandle.c_str(), &shortcuts, "", &options),
                     "keepawake_bind", onBound);
 }
 
@@ -181,7 +176,7 @@ void onConnected(GObject*, GAsyncResult* result, gpointer) {
     }
     // ":1.42" is spelled "1_42" in request paths.
     for (const char* c = g_dbus_connection_get_unique_name(connection) + 1; *c != '\0'; ++c) {
-        shared.senderPart += *c == '.' ? '_' : *c;
+        senderPart += *c == '.' ? '_' : *c;
     }
     GVariantBuilder options;
     g_variant_builder_init(&options, G_VARIANT_TYPE("a{sv}"));
@@ -219,8 +214,8 @@ gpointer runPortal(gpointer) {
 
 gboolean closeSession(gpointer) {
     closing = true;
-    if (connection != nullptr && !shared.sessionHandle.empty()) {
-        g_dbus_connection_call(connection, portalName, shared.sessionHandle.c_str(), "org.freedesktop.portal.Session",
+    if (connection != nullptr && !sessionHandle.empty()) {
+        g_dbus_connection_call(connection, portalName, sessionHandle.c_str(), "org.freedesktop.portal.Session",
                                "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, callLimitMs, nullptr, nullptr,
                                nullptr);
     }
@@ -231,10 +226,10 @@ gboolean closeSession(gpointer) {
         g_dbus_connection_close_sync(connection, nullptr, nullptr);
     }
     {
-        std::lock_guard<std::mutex> lock(shared.stopping);
+        std::lock_guard<std::mutex> lock(stopping);
         closed = true;
     }
-    shared.stopped.notify_all();
+    stopped.notify_all();
     return G_SOURCE_REMOVE;
 }
 
@@ -244,8 +239,8 @@ void portalShortcutsStart(const char* wantedTrigger, const char* wantedName, int
     if (context != nullptr) {
         return;
     }
-    shared.trigger = wantedTrigger;
-    shared.name = wantedName;
+    trigger = wantedTrigger;
+    name = wantedName;
     notify = notifyFd;
     context = g_main_context_new();
     GError* error = nullptr;
@@ -262,6 +257,6 @@ void portalShortcutsStop() {
         return;
     }
     g_main_context_invoke(context, closeSession, nullptr);
-    std::unique_lock<std::mutex> lock(shared.stopping);
-    shared.stopped.wait_for(lock, stopLimit, [] { return closed; });
+    std::unique_lock<std::mutex> lock(stopping);
+    stopped.wait_for(lock, stopLimit, [] { return closed; });
 }
