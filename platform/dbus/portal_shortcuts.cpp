@@ -40,8 +40,9 @@ bool said = false;
 bool closing = false;
 GSource* sessionLimit = nullptr;
 
-std::mutex stopping;
-std::condition_variable stopped;
+// Never destroyed either, for the same reason.
+std::mutex& stopping = *new std::mutex;
+std::condition_variable& stopped = *new std::condition_variable;
 bool closed = false;
 
 void refuse(const std::string& why) {
