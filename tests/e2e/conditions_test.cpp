@@ -43,6 +43,11 @@ std::string clockText(system_clock::time_point when, const char* format) {
     return text;
 }
 
+// A boundary as the menu shows it: the seconds only when they are not zero.
+std::string shownAs(system_clock::time_point when) {
+    return clockText(when, clockText(when, "%S") == "00" ? "%H:%M" : "%H:%M:%S");
+}
+
 // Whether the local date changes within the span: such runs would test
 // midnight, not what they mean to.
 bool midnightWithin(std::chrono::seconds span) {
@@ -185,7 +190,7 @@ TEST_F(ConditionsOnX, HoursAFewSecondsFromNowOpenAndCloseOnTheSecond) {
     ChildProcess program = start({"--during", window, "-i", "100ms"});
     std::string seen;
     EXPECT_TRUE(readUntilContains(program.output,
-                                  withLine(screens::allowed, "Paused until " + clockText(opens, "%H:%M:%S") + "."),
+                                  withLine(screens::allowed, "Paused until " + shownAs(opens) + "."),
                                   5s, &seen))
         << seen;
     // How far from the boundary, on the system clock, the nudges followed.
@@ -198,7 +203,7 @@ TEST_F(ConditionsOnX, HoursAFewSecondsFromNowOpenAndCloseOnTheSecond) {
     const std::string tomorrow = clockText(opens + 24h, "%A");
     EXPECT_TRUE(readUntilContains(
         program.output,
-        screens::heldOff + withLine(screens::allowed, "Paused until " + clockText(opens, "%H:%M:%S") + " on " +
+        screens::heldOff + withLine(screens::allowed, "Paused until " + shownAs(opens) + " on " +
                                                           tomorrow + "."),
         3s, &seen))
         << seen;

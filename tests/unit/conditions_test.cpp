@@ -188,6 +188,11 @@ std::string clockText(const std::tm& local, const char* format) {
     return text;
 }
 
+// A boundary as the menu shows it: the seconds only when they are not zero.
+std::string shownAs(const std::tm& local) {
+    return clockText(local, local.tm_sec == 0 ? "%H:%M" : "%H:%M:%S");
+}
+
 class Conditions : public testing::Test {
 protected:
     void SetUp() override {
@@ -268,7 +273,7 @@ TEST_F(Conditions, HoursArmTheirNextBoundaryAndArmItAnewAfterItAndAfterAClockSet
     const std::string window = clockText(opens, "%H:%M:%S") + "-" + clockText(closes, "%H:%M:%S");
     const bool sameDay = opens.tm_wday == localIn(0s).tm_wday;
     const std::string line =
-        "Paused until " + clockText(opens, "%H:%M:%S") + (sameDay ? "" : clockText(opens, " on %A")) + ".";
+        "Paused until " + shownAs(opens) + (sameDay ? "" : clockText(opens, " on %A")) + ".";
     EXPECT_EQ(run({"--during", window, "--interval", "1s"}, {{Step::boundary}, {Step::clockSet}}), 0);
     EXPECT_EQ(output, withLine(screens::allowed, line) + exitLines);
     // Armed at the start, after the boundary and after the clock was set:
@@ -326,7 +331,7 @@ TEST_F(HoursAcrossAClockChange, TheRunFollowsAndTheBoundaryIsArmedAnew) {
         };
     };
     fake::wakesFirst = {clockSet("EET-3"), clockSet("UTC0")};
-    const std::string opens = clockText(localIn(-1h), "%H:%M:%S");
+    const std::string opens = shownAs(localIn(-1h));
     EXPECT_EQ(run({"--during", window}, {}), 0);
     const std::string later = "Paused until " + opens + " on " + clockText(localIn(24h), "%A") + ".";
     EXPECT_EQ(output, screens::heldOff + withLine(screens::allowed, later) + screens::heldOff + exitLines);

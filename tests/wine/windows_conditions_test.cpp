@@ -31,6 +31,11 @@ std::string clockText(system_clock::time_point when, const char* format) {
     return text;
 }
 
+// A boundary as the menu shows it: the seconds only when they are not zero.
+std::string shownAs(system_clock::time_point when) {
+    return clockText(when, clockText(when, "%S") == "00" ? "%H:%M" : "%H:%M:%S");
+}
+
 // Milliseconds from now until the system's last input moves on; -1 if not
 // within the limit.
 long long untilANudge(std::chrono::milliseconds limit) {
@@ -158,14 +163,14 @@ TEST_F(WindowsConditions, HoursAFewSecondsFromNowOpenAndCloseOnTime) {
     const std::string window = clockText(opens, "%H:%M:%S") + "-" + clockText(closes, "%H:%M:%S");
     program = startProgram(L"--during " + std::wstring(window.begin(), window.end()));
     ASSERT_NE(program.process, nullptr);
-    const std::string waiting = withLine(allowed, "Paused until " + clockText(opens, "%H:%M:%S") + ".");
+    const std::string waiting = withLine(allowed, "Paused until " + shownAs(opens) + ".");
     ASSERT_TRUE(waitForText(program, waiting, 20s)) << writtenSoFar(program);
     const bool opened = waitForText(program, waiting + heldOff, 6s);
     const long long openedLate =
         std::chrono::duration_cast<std::chrono::milliseconds>(system_clock::now() - opens).count();
     const InputWatch inside = watchInput(1s);
     const std::string tomorrow =
-        withLine(allowed, "Paused until " + clockText(opens, "%H:%M:%S") + " on " + clockText(opens + 24h, "%A") + ".");
+        withLine(allowed, "Paused until " + shownAs(opens) + " on " + clockText(opens + 24h, "%A") + ".");
     const bool closed = waitForText(program, waiting + heldOff + tomorrow, 5s);
     const long long closedLate =
         std::chrono::duration_cast<std::chrono::milliseconds>(system_clock::now() - closes).count();
