@@ -138,6 +138,8 @@ bed_processes() {
 bed_close() {
     local status=$? pid i left closing
     trap - EXIT
+    # A stop that comes while closing must not leave the mounts behind.
+    trap '' INT TERM HUP
     closing=$(now)
     [ -n "${monitor_pid:-}" ] && kill "$monitor_pid" 2>/dev/null
     for pid in "${pids[@]}" $kapid; do kill "$pid" 2>/dev/null; done

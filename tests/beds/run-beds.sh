@@ -39,6 +39,16 @@ version() {
 
 table=$(mktemp)
 trap 'rm -f "$table"' EXIT
+check_pid=
+stop() {
+    if [ -n "$check_pid" ]; then
+        kill -TERM "$check_pid" 2>/dev/null
+        wait "$check_pid"
+    fi
+    echo "run-beds: stopped"
+    exit 143
+}
+trap stop INT TERM HUP
 export BED_BENCH_SECONDS=$bench BED_BENCH_TABLE=$table
 passed=0 failed=0 not_run=0
 started=$(date +%s)
@@ -47,8 +57,13 @@ run() {
     local limit=$1 script=$2 release=$3 name=$4 status
     shift 4
     echo "---- $name ($release)"
-    timeout -k 10 "$limit" bash "$here/$script" "$release" "$name" "$deb" "$@"
+    # In the background, so a stop reaches the check at once (timeout passes
+    # it on) and the runner waits for the check to undo its mounts.
+    timeout -k 10 "$limit" bash "$here/$script" "$release" "$name" "$deb" "$@" &
+    check_pid=$!
+    wait "$check_pid"
     status=$?
+    check_pid=
     case $status in
     0) passed=$((passed + 1)) ;;
     3) not_run=$((not_run + 1)) ;;
