@@ -18,6 +18,7 @@
 #include "tests/support/console_capture.h"
 #include "tests/support/environment.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/program_run.h"
 #include "tests/support/screens.h"
 
 namespace {
@@ -193,32 +194,9 @@ std::string shownAs(const std::tm& local) {
     return clockText(local, local.tm_sec == 0 ? "%H:%M" : "%H:%M:%S");
 }
 
-class Conditions : public testing::Test {
+class Conditions : public ProgramRun {
 protected:
-    void SetUp() override {
-        fake::reset();
-        keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
-    }
-    void TearDown() override { runLimits = RunLimits{}; }
-
-    int run(const Words& words, const std::vector<Step>& steps) {
-        for (const Step& step : steps) {
-            fake::wakesFirst.push_back(wakeFor(step));
-        }
-        console.start("");
-        testing::internal::CaptureStderr();
-        const int status = runKeepAwake(words);
-        if (fake::exitHook != nullptr) {
-            fake::exitHook();
-        }
-        errors = testing::internal::GetCapturedStderr();
-        output = console.finish();
-        return status;
-    }
-
-    ConsoleCapture console;
-    std::string output;
-    std::string errors;
+    int run(const Words& words, const std::vector<Step>& steps) { return runSteps<Step>(words, steps, wakeFor); }
 };
 
 const std::string exitLines = screens::quitting + screens::cleanedUp;

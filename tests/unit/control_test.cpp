@@ -15,6 +15,7 @@
 #include "app/remote_control.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/program_run.h"
 #include "tests/support/screens.h"
 
 namespace {
@@ -120,26 +121,8 @@ TEST(ControlProtocol, ACopyThatCannotKeepAwakeIsToldApartFromOneThatDoes) {
     }
 }
 
-class RemoteRequests : public testing::Test {
+class RemoteRequests : public ProgramRun {
 protected:
-    void SetUp() override {
-        fake::reset();
-        keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
-    }
-    void TearDown() override { runLimits = RunLimits{}; }
-
-    int run(const Words& words, const std::string& typed) {
-        console.start(typed);
-        testing::internal::CaptureStderr();
-        const int status = runKeepAwake(words);
-        if (fake::exitHook != nullptr) {
-            fake::exitHook();
-        }
-        errors = testing::internal::GetCapturedStderr();
-        output = console.finish();
-        return status;
-    }
-
     // The calls the worker and the display get, without the waits and draws.
     static Calls actions() {
         Calls kept;
@@ -152,10 +135,6 @@ protected:
         }
         return kept;
     }
-
-    ConsoleCapture console;
-    std::string output;
-    std::string errors;
 };
 
 TEST_F(RemoteRequests, APauseAndAResumeActAsEAndDAndTheMenuRedrawsAtOnce) {

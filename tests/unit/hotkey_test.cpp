@@ -10,6 +10,7 @@
 #include "app/keep_awake.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/program_run.h"
 #include "tests/support/screens.h"
 
 namespace {
@@ -99,41 +100,22 @@ Step lost(const std::string& said) {
     return Step{0, said, 0};
 }
 
-class HotkeyRun : public testing::Test {
+class HotkeyRun : public ProgramRun {
 protected:
-    void SetUp() override {
-        fake::reset();
-        keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
-    }
-    void TearDown() override { runLimits = RunLimits{}; }
-
     int run(const Words& words, const std::vector<Step>& steps) {
-        for (const Step& step : steps) {
-            fake::wakesFirst.push_back([step](char* byte) {
+        return runSteps<Step>(words, steps, [](const Step& step) {
+            return [step](char* byte) {
                 if (step.key != 0) {
                     *byte = step.key;
                     return Wake::consoleByte;
                 }
                 fake::hotkeyPresses.emplace_back(step.presses, step.said);
                 return Wake::hotkey;
-            });
-        }
-        console.start("");
-        testing::internal::CaptureStderr();
-        const int status = runKeepAwake(words);
-        if (fake::exitHook != nullptr) {
-            fake::exitHook();
-        }
-        errors = testing::internal::GetCapturedStderr();
-        output = console.finish();
-        return status;
+            };
+        });
     }
 
     long callCount(const std::string& call) const { return std::count(fake::calls.begin(), fake::calls.end(), call); }
-
-    ConsoleCapture console;
-    std::string output;
-    std::string errors;
 };
 
 const std::string exitLines = screens::quitting + screens::cleanedUp;

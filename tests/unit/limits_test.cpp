@@ -10,6 +10,7 @@
 #include "app/keep_awake.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/program_run.h"
 #include "tests/support/screens.h"
 
 namespace {
@@ -23,27 +24,8 @@ std::string withLimit(const std::string& screen, const std::string& quitsBy) {
     return screen.substr(0, firstLineEnd) + "Quits by itself " + quitsBy + ".\n" + screen.substr(firstLineEnd);
 }
 
-class RunWithLimits : public testing::Test {
+class RunWithLimits : public ProgramRun {
 protected:
-    void SetUp() override {
-        fake::reset();
-        keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
-    }
-    void TearDown() override { runLimits = RunLimits{}; }
-
-    // Runs the program, then the exit processing if it was registered.
-    int run(const Words& words, const std::string& typed = "") {
-        console.start(typed);
-        testing::internal::CaptureStderr();
-        const int status = runKeepAwake(words);
-        if (fake::exitHook != nullptr) {
-            fake::exitHook();
-        }
-        errors = testing::internal::GetCapturedStderr();
-        output = console.finish();
-        return status;
-    }
-
     static bool called(const std::string& call) {
         return std::find(fake::calls.begin(), fake::calls.end(), call) != fake::calls.end();
     }
@@ -55,10 +37,6 @@ protected:
         EXPECT_EQ(Calls(fake::calls.end() - 4, fake::calls.end()), tail);
         EXPECT_EQ(fake::suspendCount, 0);
     }
-
-    ConsoleCapture console;
-    std::string output;
-    std::string errors;
 };
 
 TEST_F(RunWithLimits, ALimitEndsTheMenuAsQWhereverItArrives) {

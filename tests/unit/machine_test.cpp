@@ -12,6 +12,7 @@
 #include "tests/support/console_capture.h"
 #include "tests/support/environment.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/program_run.h"
 #include "tests/support/screens.h"
 
 namespace {
@@ -41,32 +42,9 @@ std::function<Wake(char*)> wakeFor(const Step& step) {
     };
 }
 
-class Machine : public testing::Test {
+class Machine : public ProgramRun {
 protected:
-    void SetUp() override {
-        fake::reset();
-        keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
-    }
-    void TearDown() override { runLimits = RunLimits{}; }
-
-    int run(const Words& words, const std::vector<Step>& steps) {
-        for (const Step& step : steps) {
-            fake::wakesFirst.push_back(wakeFor(step));
-        }
-        console.start("");  // then end of input: the program quits as "q"
-        testing::internal::CaptureStderr();
-        const int status = runKeepAwake(words);
-        if (fake::exitHook != nullptr) {
-            fake::exitHook();
-        }
-        errors = testing::internal::GetCapturedStderr();
-        output = console.finish();
-        return status;
-    }
-
-    ConsoleCapture console;
-    std::string output;
-    std::string errors;
+    int run(const Words& words, const std::vector<Step>& steps) { return runSteps<Step>(words, steps, wakeFor); }
 };
 
 const std::string onBattery = "Paused while on battery.";

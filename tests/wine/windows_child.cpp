@@ -233,3 +233,30 @@ void startWineDesktop() {
     }();
     (void)started;
 }
+
+std::wstring windowsPath(std::string path) {
+    if (!path.empty() && path[0] == '/') {
+        path = "Z:" + path;
+    }
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return std::wstring(path.begin(), path.end());
+}
+
+DWORD runHelper(const std::string& program, const std::wstring& arguments) {
+    std::wstring line = L"\"" + windowsPath(program) + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+        return GetLastError();
+    }
+    DWORD code = timedOut;
+    if (WaitForSingleObject(started.hProcess, 20000) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(started.hProcess, &code);
+    } else {
+        TerminateProcess(started.hProcess, timedOut);
+    }
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+    return code;
+}

@@ -58,3 +58,20 @@ bool hasMachineWindow(const WindowsChild& child);
 // that process keeps the pipes of the program that made it open. Made by the
 // test first, it holds only the test's own; call before such a program runs.
 void startWineDesktop();
+
+// A path of the build as a Windows program under Wine takes it: the host's
+// root is drive Z:, and the slashes go the other way.
+std::wstring windowsPath(std::string path);
+
+// Runs a helper program of the tests with arguments and waits for it, 20 s at
+// most: its exit code, CreateProcessW's error, or timedOut.
+DWORD runHelper(const std::string& program, const std::wstring& arguments);
+
+// The screen-saver timeout as it was before a test, put back after it.
+struct KeptTimeoutSetting {
+    KeptTimeoutSetting() : saved(readTimeoutSetting()) {}
+    ~KeptTimeoutSetting() { writeTimeoutSetting(saved == "(none)" ? nullptr : &saved); }
+    KeptTimeoutSetting(const KeptTimeoutSetting&) = delete;
+    KeptTimeoutSetting& operator=(const KeptTimeoutSetting&) = delete;
+    std::string saved;
+};

@@ -18,18 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::wstring echoPath() {
-    std::string path = ARGUMENT_ECHO;
-    if (!path.empty() && path[0] == '/') {
-        path = "Z:" + path;
-    }
-    std::wstring wide(path.begin(), path.end());
-    for (wchar_t& c : wide) {
-        c = c == L'/' ? L'\\' : c;
-    }
-    return wide;
-}
-
 struct Finished {
     DWORD status;
     std::string output;  // standard output and error together
@@ -62,7 +50,7 @@ TEST(WindowsCommandLine, LimitsEndTheRunInOrder) {
     EXPECT_TRUE(endsWith(ran.output, shutdownLines)) << ran.output;
 
     // A process of our own that ends after two seconds.
-    std::wstring line = L"\"" + echoPath() + L"\" sleep 2000";
+    std::wstring line = L"\"" + windowsPath(ARGUMENT_ECHO) + L"\" sleep 2000";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION sleeper{};
@@ -86,7 +74,7 @@ TEST(WindowsCommandLine, ACommandGetsItsArgumentsExactlyAndGivesItsStatus) {
     // Quoted here the way CommandLineToArgvW reads them back.
     const std::wstring quoted =
         L"plain \"two words\" \"say \\\"hi\\\"\" \"C:\\dir\\\\\" \"a\\\\\\\\\\\"b\" \"\" \"gr\u00fc\u00dfe \u65e5\u672c\"";
-    const Finished ran = run(L"-i 1s -- \"" + echoPath() + L"\" " + quoted);
+    const Finished ran = run(L"-i 1s -- \"" + windowsPath(ARGUMENT_ECHO) + L"\" " + quoted);
     std::cout << "-- argument_echo: status " << ran.status << ", output:\n" << ran.output;
     EXPECT_EQ(ran.status, 40u + std::size(words));
     EXPECT_EQ(ran.output, expected) << "the child's lines alone: nothing of keepawake's own";

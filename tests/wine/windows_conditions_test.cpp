@@ -72,32 +72,16 @@ long long lastNudgeWithin(std::chrono::milliseconds span) {
     return last;
 }
 
-std::wstring windowsPath(std::string path) {
-    if (!path.empty() && path[0] == '/') {
-        path = "Z:" + path;
-    }
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return std::wstring(path.begin(), path.end());
-}
-
 class WindowsConditions : public testing::Test {
 protected:
     void SetUp() override {
         startWineDesktop();
-        savedSetting = readTimeoutSetting();
         const std::string seconds = "60";  // a nudge every 30 ms
         writeTimeoutSetting(&seconds);
     }
-    void TearDown() override {
-        releaseChild(program);
-        if (savedSetting == "(none)") {
-            writeTimeoutSetting(nullptr);
-        } else {
-            writeTimeoutSetting(&savedSetting);
-        }
-    }
+    void TearDown() override { releaseChild(program); }
 
-    std::string savedSetting;
+    KeptTimeoutSetting setting;  // put back after the program is released
     WindowsChild program;
 };
 

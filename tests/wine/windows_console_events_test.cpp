@@ -17,35 +17,9 @@ using namespace std::chrono_literals;
 using namespace screens;
 using Clock = std::chrono::steady_clock;
 
-std::wstring windowsPath(std::string path) {
-    if (!path.empty() && path[0] == '/') {
-        path = "Z:" + path;  // Wine's drive for the host's root
-    }
-    std::wstring wide(path.begin(), path.end());
-    for (wchar_t& c : wide) {
-        c = c == L'/' ? L'\\' : c;
-    }
-    return wide;
-}
-
 // What console_ctrl answered: 0 once the event was sent, else the error.
 DWORD press(const WindowsChild& program, const wchar_t* key) {
-    std::wstring line = L"\"" + windowsPath(CONSOLE_CTRL) + L"\" " + std::to_wstring(program.pid) + L" " + key;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
-        return GetLastError();
-    }
-    DWORD code = timedOut;
-    if (WaitForSingleObject(started.hProcess, 20000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(started.hProcess, &code);
-    } else {
-        TerminateProcess(started.hProcess, timedOut);
-    }
-    CloseHandle(started.hThread);
-    CloseHandle(started.hProcess);
-    return code;
+    return runHelper(CONSOLE_CTRL, std::to_wstring(program.pid) + L" " + key);
 }
 
 // The worker's next nudge. The first one tells that the program has taken

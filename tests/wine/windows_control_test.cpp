@@ -98,20 +98,8 @@ TEST(WindowsControl, StatusPauseResumeAndStopRoundTrip) {
     EXPECT_EQ(writtenSoFar(copy), shutdownLines);
 }
 
-std::wstring echoPath() {
-    std::string path = ARGUMENT_ECHO;
-    if (!path.empty() && path[0] == '/') {
-        path = "Z:" + path;
-    }
-    std::wstring wide(path.begin(), path.end());
-    for (wchar_t& c : wide) {
-        c = c == L'/' ? L'\\' : c;
-    }
-    return wide;
-}
-
 TEST(WindowsControl, AStopEndsTheCommandACopyRuns) {
-    WindowsChild copy = startCopy(L"-i 100ms -- \"" + echoPath() + L"\" sleep 30000");
+    WindowsChild copy = startCopy(L"-i 100ms -- \"" + windowsPath(ARGUMENT_ECHO) + L"\" sleep 30000");
     const Asked status = control(L"--status");
     std::cout << "command copy: --status " << status.status << ": " << status.output;
     EXPECT_EQ(status.status, 0u);

@@ -21,35 +21,9 @@ using namespace screens;
 
 const std::string taken = "keepawake: ctrl+alt+k is taken by another program; running without a hotkey.\n";
 
-std::wstring windowsPath(std::string path) {
-    if (!path.empty() && path[0] == '/') {
-        path = "Z:" + path;  // Wine's drive for the host's root
-    }
-    std::wstring wide(path.begin(), path.end());
-    for (wchar_t& c : wide) {
-        c = c == L'/' ? L'\\' : c;
-    }
-    return wide;
-}
-
 // send_keys's exit code: 0 once every key event was taken.
 DWORD sendKeys(const std::wstring& arguments) {
-    std::wstring line = L"\"" + windowsPath(SEND_KEYS) + L"\" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
-        return GetLastError();
-    }
-    DWORD code = timedOut;
-    if (WaitForSingleObject(started.hProcess, 20000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(started.hProcess, &code);
-    } else {
-        TerminateProcess(started.hProcess, timedOut);
-    }
-    CloseHandle(started.hProcess);
-    CloseHandle(started.hThread);
-    return code;
+    return runHelper(SEND_KEYS, arguments);
 }
 
 const std::wstring ctrlAltK = L"11 12 4B";

@@ -36,18 +36,10 @@ class WindowsMachine : public testing::Test {
 protected:
     void SetUp() override {
         startWineDesktop();
-        savedSetting = readTimeoutSetting();
         const std::string seconds = "60";  // a nudge every 30 ms
         writeTimeoutSetting(&seconds);
     }
-    void TearDown() override {
-        releaseChild(program);
-        if (savedSetting == "(none)") {
-            writeTimeoutSetting(nullptr);
-        } else {
-            writeTimeoutSetting(&savedSetting);
-        }
-    }
+    void TearDown() override { releaseChild(program); }
 
     // Types the key and returns how long the screen took to follow.
     long long answerTo(const char* key, const std::string& screensSoFar) {
@@ -57,7 +49,7 @@ protected:
         return millisecondsSince(typed);
     }
 
-    std::string savedSetting;
+    KeptTimeoutSetting setting;  // put back after the program is released
     WindowsChild program;
 };
 

@@ -19,19 +19,12 @@ using namespace screens;
 
 class WindowsProgram : public testing::Test {
 protected:
-    void SetUp() override { savedSetting = readTimeoutSetting(); }
-
     void TearDown() override {
         releaseChild(program);
         // Wine counts a zero-distance move as input, as Windows does: the
         // program must not say otherwise.
         if (program.output != nullptr) {
             EXPECT_EQ(writtenSoFar(program).find("did not count"), std::string::npos) << writtenSoFar(program);
-        }
-        if (savedSetting == "(none)") {
-            writeTimeoutSetting(nullptr);
-        } else {
-            writeTimeoutSetting(&savedSetting);
         }
     }
 
@@ -60,7 +53,7 @@ protected:
                   << " ms, longest " << watch.largestGapMs << " ms" << std::endl;
     }
 
-    std::string savedSetting;
+    KeptTimeoutSetting setting;  // put back after the program is released
     std::string settingBefore;
     WindowsChild program;
 };
