@@ -123,3 +123,21 @@ bench_run() {
     type_keys q
     wait_keepawake 5
 }
+
+# diagnose_has LINE...: --diagnose, run now, exits 0 within 3 s with nothing
+# on standard error and prints each LINE whole; its report is left in
+# diagnose.out, its time in diagnose_seconds.
+diagnose_has() {
+    local start status line
+    start=$(now)
+    "$bed/keepawake" --diagnose >diagnose.out 2>diagnose.err
+    status=$?
+    diagnose_seconds=$(since "$start")
+    cat diagnose.out
+    [ "$status" -eq 0 ] || fail "--diagnose: exit status $status"
+    [ -s diagnose.err ] && fail "--diagnose: standard error was not empty: $(cat diagnose.err)"
+    before "$start" 3 || fail "--diagnose took $diagnose_seconds s"
+    for line in "$@"; do
+        grep -qxF -- "$line" diagnose.out || fail "--diagnose: no line '$line'"
+    done
+}

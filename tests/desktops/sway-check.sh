@@ -64,22 +64,12 @@ echo "running: no connection to Xwayland"
 
 # --diagnose: the virtual pointer is the way, the probe an idle manager
 # its nudges hold off, and the running copy is listed.
-start=$(now)
-"$bed/keepawake" --diagnose >diagnose.out 2>diagnose.err
-status=$?
-diagnose_seconds=$(since "$start")
-cat diagnose.out
-[ "$status" -eq 0 ] || fail "--diagnose: exit status $status"
-[ -s diagnose.err ] && fail "--diagnose: standard error was not empty: $(cat diagnose.err)"
-before "$start" 3 || fail "--diagnose took $diagnose_seconds s"
 probe=$(pgrep -x -n swayidle)
-for line in "  kept awake by: the wlroots virtual pointer, there now (Wayland compositor's registry)" \
+diagnose_has "  kept awake by: the wlroots virtual pointer, there now (Wayland compositor's registry)" \
     "  kept awake by: GNOME's session manager (idle inhibitor), not there (session bus)" \
     "  swayidle (process $probe): 2 s (its shortest timeout, from its command line); held off by nudges" \
     "  screen-saver timeout: none taken (the virtual pointer is there, so keepawake nudges at the shortest interval)" \
-    "  nudge interval: 30 ms (no timeout known: the shortest interval)"; do
-    grep -qxF -- "$line" diagnose.out || fail "--diagnose: no line '$line'"
-done
+    "  nudge interval: 30 ms (no timeout known: the shortest interval)"
 grep -qE "^  keepawake $kapid: awake since " diagnose.out || fail "--diagnose: copy $kapid not listed"
 tail -1 diagnose.out | grep -q '^keepawake can keep this screen awake' || fail "--diagnose: the verdict is not last"
 grep -q IDLE probe.log && fail "--diagnose: the session went idle meanwhile"
