@@ -21,6 +21,7 @@
 
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/x_server.h"
+#include "tests/support/clock_text.h"
 #include "tests/support/screens.h"
 
 namespace {
@@ -34,18 +35,6 @@ using std::chrono::system_clock;
 
 Ms since(Clock::time_point start) {
     return std::chrono::duration_cast<Ms>(Clock::now() - start);
-}
-
-std::string clockText(system_clock::time_point when, const char* format) {
-    const std::time_t then = system_clock::to_time_t(when);
-    char text[32];
-    std::strftime(text, sizeof text, format, std::localtime(&then));
-    return text;
-}
-
-// A boundary as the menu shows it: the seconds only when they are not zero.
-std::string shownAs(system_clock::time_point when) {
-    return clockText(when, clockText(when, "%S") == "00" ? "%H:%M" : "%H:%M:%S");
 }
 
 // Whether the local date changes within the span: such runs would test

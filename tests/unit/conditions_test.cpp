@@ -15,6 +15,7 @@
 #include "app/conditions/program_names.h"
 #include "app/conditions/schedule.h"
 #include "app/keep_awake.h"
+#include "tests/support/clock_text.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/environment.h"
 #include "tests/support/fake_platform.h"
@@ -181,17 +182,6 @@ std::function<Wake(char*)> wakeFor(const Step& step) {
 std::tm localIn(seconds from) {
     const std::time_t then = system_clock::to_time_t(system_clock::now() + from);
     return *std::localtime(&then);
-}
-
-std::string clockText(const std::tm& local, const char* format) {
-    char text[32];
-    std::strftime(text, sizeof text, format, &local);
-    return text;
-}
-
-// A boundary as the menu shows it: the seconds only when they are not zero.
-std::string shownAs(const std::tm& local) {
-    return clockText(local, local.tm_sec == 0 ? "%H:%M" : "%H:%M:%S");
 }
 
 class Conditions : public ProgramRun {

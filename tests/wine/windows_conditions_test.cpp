@@ -10,6 +10,7 @@
 #include <iostream>
 #include <string>
 
+#include "tests/support/clock_text.h"
 #include "tests/support/screens.h"
 #include "tests/wine/windows_child.h"
 
@@ -22,18 +23,6 @@ using std::chrono::system_clock;
 
 long long millisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-std::string clockText(system_clock::time_point when, const char* format) {
-    const std::time_t then = system_clock::to_time_t(when);
-    char text[32];
-    std::strftime(text, sizeof text, format, std::localtime(&then));
-    return text;
-}
-
-// A boundary as the menu shows it: the seconds only when they are not zero.
-std::string shownAs(system_clock::time_point when) {
-    return clockText(when, clockText(when, "%S") == "00" ? "%H:%M" : "%H:%M:%S");
 }
 
 // Milliseconds from now until the system's last input moves on; -1 if not
