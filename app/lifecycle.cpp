@@ -6,6 +6,7 @@
 #include "app/hotkey/hotkey.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
+#include "app/timers/follow_timers.h"
 #include "keepawake/nudge_check.h"
 #include "keepawake/worker.h"
 
@@ -66,8 +67,9 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
         }
     }
 
-    const std::uint32_t timeoutInterval = computeNudgeInterval(queryScreenSaverTimeout());
-    keepAwakeState.nudgeIntervalMs = options.intervalMs.value_or(timeoutInterval);
+    // The interval follows the shortest timer that input holds off in this
+    // session, whichever watcher keeps it.
+    keepAwakeState.nudgeIntervalMs = timers::start(options);
 
     keepAwakeState.workerThread = beginThread(keepAwakeWorker, workerArgument(keepAwakeState.nudgeIntervalMs),
                                               &keepAwakeState.workerThreadId);
@@ -82,6 +84,7 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     }
 
     // The programs and hours asked for hold the run from its first screen.
+    timers::watch();
     conditions::start(options);
     followConditions();
     startControl(options);

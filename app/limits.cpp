@@ -5,6 +5,7 @@
 #include "app/hotkey/hotkey.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
+#include "app/timers/follow_timers.h"
 
 namespace {
 
@@ -115,6 +116,10 @@ WakeOutcome handleWake(Wake wake) {
         // The desktop module said so already; the worker sets its timer anew.
         postReplanMessage(keepAwakeState.workerThreadId);
         return WakeOutcome::keepWaiting;
+    case Wake::timersChanged:
+        // The status says the new interval; the menu's screen stays as it is.
+        timers::follow();
+        return WakeOutcome::keepWaiting;
     case Wake::controlRequest:
         return WakeOutcome::stateChanged;  // a remote pause or resume: the screen shows it
     case Wake::consoleByte:
@@ -149,7 +154,8 @@ int waitForCommand() {
         if (wake == Wake::stopRequested) {
             passStopToCommand();
         } else if (wake == Wake::machineChanged || wake == Wake::clockSet || wake == Wake::displayChanged ||
-                   wake == Wake::programsChanged || wake == Wake::windowBoundary || wake == Wake::hotkey) {
+                   wake == Wake::programsChanged || wake == Wake::windowBoundary || wake == Wake::hotkey ||
+                   wake == Wake::timersChanged) {
             handleWake(wake);
         } else {
             return commandExitStatus();  // its end, or a wait that cannot go on

@@ -25,3 +25,12 @@ extern int displayWakeFd;
 // connection of the key's grab, or a pipe the desktop module writes a byte to
 // per press. waitForWake watches it.
 extern int hotkeyWakeFd;
+
+// What tells of a change in the session's timers (-1 where unused): the
+// settings files' inotify, the timer of the next look through /proc, the X
+// connection that watches the root window. When one is readable,
+// serveTimerWait(slot) reads what came, and says whether a timer may have
+// changed.
+constexpr int timerWaitSlots = 3;
+extern int timerWaitFds[timerWaitSlots];
+extern bool (*serveTimerWait)(int slot);
