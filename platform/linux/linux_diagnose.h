@@ -21,5 +21,9 @@ struct HypridleConfig {
 };
 HypridleConfig parseHypridleConfig(const std::string& text);
 
+// hypridle's configuration file: its -c/--config argument, or
+// $XDG_CONFIG_HOME/hypr/hypridle.conf.
+std::string hypridleConfigPath(const std::vector<std::string>& arguments);
+
 // swayidle's shortest "timeout N" among its arguments.
 std::optional<std::uint32_t> swayidleShortestTimeout(const std::vector<std::string>& arguments);

@@ -93,6 +93,17 @@ std::optional<std::uint32_t> swayidleShortestTimeout(const std::vector<std::stri
     return shortest;
 }
 
+std::string hypridleConfigPath(const std::vector<std::string>& arguments) {
+    for (std::size_t i = 1; i + 1 < arguments.size(); ++i) {
+        if (arguments[i] == "-c" || arguments[i] == "--config") {
+            return arguments[i + 1];
+        }
+    }
+    return configHome() + "/hypr/hypridle.conf";
+}
+
+// Their timers are read with the session's other timers (watcher_timers.cpp);
+// this tells what else matters about them.
 void idleManagersDiagnose(const FindingSink& add) {
     const std::vector<SessionProcess> managers = findSessionProcesses({"swayidle", "hypridle"});
     if (std::none_of(managers.begin(), managers.end(), [](const SessionProcess& p) { return p.thisSession; })) {
@@ -100,47 +111,22 @@ void idleManagersDiagnose(const FindingSink& add) {
                         managers.empty() ? "none running" : "none in this session", "",
                         "swayidle, hypridle looked for in /proc"));
     }
+    std::vector<std::string> told;
     for (const SessionProcess& manager : managers) {
-        const std::string what = manager.name + " (process " + manager.pid + ")";
-        // Another session's blanks another screen: listed, never judged.
-        if (!manager.thisSession) {
-            add(readFinding(Finding::timers, Finding::fact, what, "in another session, not counted", "",
-                            "its display or XDG_RUNTIME_DIR in /proc/" + manager.pid + "/environ is not this one's"));
+        if (!manager.thisSession || manager.name != "hypridle") {
             continue;
         }
-        if (manager.name == "swayidle") {
-            // swayidle follows Wayland input and idle-inhibit, never D-Bus.
-            const auto timeout = swayidleShortestTimeout(manager.arguments);
-            Finding finding = timeout ? timerFinding(Finding::timer, what, *timeout, "its shortest timeout, "
-                                                     "from its command line", heldByNudge)
-                                      : unreadableFinding(Finding::timers, Finding::timer, what,
-                                                          "no timeout on its command line");
-            finding.heldBy = heldByNudge;
-            finding.advice = "swayidle honours input, not D-Bus inhibitors: in GNOME or KDE stop it, or let the "
-                             "desktop's own idle settings do its work";
-            add(finding);
-            continue;
-        }
-        const std::string path = configHome() + "/hypr/hypridle.conf";
+        const std::string path = hypridleConfigPath(manager.arguments);
         std::ifstream file(path);
-        if (!file) {
-            add(unreadableFinding(Finding::timers, Finding::timer, what, "no " + path));
+        if (!file || std::find(told.begin(), told.end(), path) != told.end()) {
             continue;
         }
+        told.push_back(path);
         std::ostringstream text;
         text << file.rdbuf();
         const HypridleConfig config = parseHypridleConfig(text.str());
         add(readFinding(Finding::timers, Finding::fact, "hypridle ignore_dbus_inhibit",
                         config.ignoresDbusInhibit ? "true: inhibitors are ignored" : "false: inhibitors hold it off",
                         "", path));
-        Finding finding = config.shortestTimeout
-                              ? timerFinding(Finding::timer, what, *config.shortestTimeout,
-                                             "its shortest listener, " + path, heldByNudge)
-                              : unreadableFinding(Finding::timers, Finding::timer, what, "no listener in " + path);
-        finding.heldBy = heldByNudge | (config.ignoresDbusInhibit ? 0u : heldByInhibitor);
-        if (config.ignoresDbusInhibit) {
-            finding.advice = "set ignore_dbus_inhibit = false in " + path;
-        }
-        add(finding);
     }
 }
