@@ -21,9 +21,10 @@ struct HypridleConfig {
 };
 HypridleConfig parseHypridleConfig(const std::string& text);
 
-// hypridle's configuration file: its -c/--config argument, or
+// The configuration file of hypridle process pid: its -c/--config argument
+// (empty where that is relative and its folder cannot be read), or
 // $XDG_CONFIG_HOME/hypr/hypridle.conf.
-std::string hypridleConfigPath(const std::vector<std::string>& arguments);
+std::string hypridleConfigPath(const std::vector<std::string>& arguments, const std::string& pid);
 
 // swayidle's shortest "timeout N" among its arguments.
 std::optional<std::uint32_t> swayidleShortestTimeout(const std::vector<std::string>& arguments);

@@ -1,6 +1,8 @@
 // wlroots desktops leave blanking to an idle manager the user starts: which
 // of them run for this user, and what each honours, read from /proc and
 // hypridle's configuration file without asking either of them anything.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -93,10 +95,16 @@ std::optional<std::uint32_t> swayidleShortestTimeout(const std::vector<std::stri
     return shortest;
 }
 
-std::string hypridleConfigPath(const std::vector<std::string>& arguments) {
+std::string hypridleConfigPath(const std::vector<std::string>& arguments, const std::string& pid) {
     for (std::size_t i = 1; i + 1 < arguments.size(); ++i) {
-        if (arguments[i] == "-c" || arguments[i] == "--config") {
-            return arguments[i + 1];
+        if ((arguments[i] == "-c" || arguments[i] == "--config") && !arguments[i + 1].empty()) {
+            if (arguments[i + 1][0] == '/') {
+                return arguments[i + 1];
+            }
+            // Relative to the folder it was started in.
+            char folder[4096];
+            const ssize_t length = readlink(("/proc/" + pid + "/cwd").c_str(), folder, sizeof folder);
+            return length > 0 ? std::string(folder, static_cast<std::size_t>(length)) + "/" + arguments[i + 1] : "";
         }
     }
     return configHome() + "/hypr/hypridle.conf";
@@ -116,7 +124,7 @@ void idleManagersDiagnose(const FindingSink& add) {
         if (!manager.thisSession || manager.name != "hypridle") {
             continue;
         }
-        const std::string path = hypridleConfigPath(manager.arguments);
+        const std::string path = hypridleConfigPath(manager.arguments, manager.pid);
         std::ifstream file(path);
         if (!file || std::find(told.begin(), told.end(), path) != told.end()) {
             continue;

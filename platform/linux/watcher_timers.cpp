@@ -154,12 +154,13 @@ void readSwayidle(const SessionProcess& process, Reading& reading) {
 }
 
 void readHypridle(const SessionProcess& process, Reading& reading) {
-    std::string path = hypridleConfigPath(process.arguments);
+    const std::string path = hypridleConfigPath(process.arguments, process.pid);
     reading.read(path);
     std::ifstream file(path);
     SessionTimer timer = timerOf(process, "runs its listener's command", 0, "");
     if (!file) {
-        timer.unreadable = "no " + path;
+        timer.unreadable = path.empty() ? "its configuration is named relative to a folder that cannot be read"
+                                        : "no " + path;
         reading.timers->push_back(timer);
         return;
     }
@@ -423,6 +424,9 @@ void watchFilesRead() {
     }
     std::map<int, std::set<std::string>> wanted;
     for (const std::string& path : filesRead) {
+        if (path.empty() || path[0] != '/') {
+            continue;
+        }
         std::string folder = parentOf(path);
         std::string name = path.substr(path.rfind('/') + 1);
         struct stat status {};
