@@ -444,9 +444,44 @@ TEST_F(Diagnose, XfconfChannelFilesPaceTheNudges) {
     ChildProcess watcher = startChild({home + "/xfce4-screensaver", "-c", "sleep 30; true"}, here);
     std::this_thread::sleep_for(100ms);
     const Report report = diagnose({"DISPLAY=" + displayName(server), "XDG_CONFIG_DIRS=" + home + "/system"});
-    kill(watcher.pid, SIGTERM);
-    waitForExit(watcher, 2s);
-    releaseChild(watcher);
+
+    // A running copy follows the file as xfconfd rewrites it (a new file
+    // renamed over the old), within the 2 s a change may take.
+    ChildProcess copy = startChild({KEEPAWAKE_PROGRAM, "-n"}, here);
+    const auto status = [&] {
+        ChildProcess asked = startChild({KEEPAWAKE_PROGRAM, "--status"}, here);
+        const std::string said = readUntilEnd(asked.output, 3s);
+        waitForExit(asked, 2s);
+        releaseChild(asked);
+        return said;
+    };
+    std::string before;
+    for (int i = 0; i < 100 && before.find(" awake since ") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(20ms);
+        before = status();
+    }
+    {
+        std::ifstream was(home + "/config" + place);
+        std::string text((std::istreambuf_iterator<char>(was)), std::istreambuf_iterator<char>());
+        text.replace(text.find("value=\"2\""), 9, "value=\"3\"");
+        std::ofstream(home + "/config" + place + ".new") << text;
+    }
+    std::filesystem::rename(home + "/config" + place + ".new", home + "/config" + place);
+    const auto changed = Clock::now();
+    std::string after = status();
+    while (after.find("every 2250 ms") == std::string::npos && Clock::now() - changed < 3s) {
+        std::this_thread::sleep_for(50ms);
+        after = status();
+    }
+    const auto took = Clock::now() - changed;
+    for (ChildProcess* child : {&copy, &watcher}) {
+        kill(child->pid, SIGTERM);
+        waitForExit(*child, 5s);
+        releaseChild(*child);
+    }
+    EXPECT_NE(before.find("by zero moves every 1500 ms, for xfce4-screensaver's 2 min\n"), std::string::npos) << before;
+    EXPECT_NE(after.find("by zero moves every 2250 ms, for xfce4-screensaver's 3 min\n"), std::string::npos) << after;
+    EXPECT_LT(took, 2s) << after;
     EXPECT_EQ(report.status, 0) << report.output;
     for (const std::string& line : Words{
              "  xfce4-screensaver (blanks the screen): 120 s (/saver/idle-activation/delay of the xfconf channel "
