@@ -12,7 +12,7 @@
 using FindingSink = std::function<void(Finding)>;
 
 // This user's wlroots idle managers (swayidle, hypridle) found in /proc, and
-// what hypridle's configuration says.
+// what hypridle's configuration says; another session's are listed apart.
 void idleManagersDiagnose(const FindingSink& add);
 
 struct HypridleConfig {

@@ -1,16 +1,13 @@
 // wlroots desktops leave blanking to an idle manager the user starts: which
 // of them run for this user, and what each honours, read from /proc and
 // hypridle's configuration file without asking either of them anything.
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include "platform/linux/linux_diagnose.h"
+#include "platform/linux/session_processes.h"
 
 namespace {
 
@@ -34,53 +31,6 @@ std::optional<std::uint32_t> shorter(std::optional<std::uint32_t> a, std::option
         return b;
     }
     return a;
-}
-
-std::string readAll(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-struct Process {
-    std::string name;
-    std::vector<std::string> arguments;
-    std::string pid;
-};
-
-// This user's processes with one of the names.
-std::vector<Process> ownProcesses(const std::vector<std::string>& names) {
-    std::vector<Process> found;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) {
-        return found;
-    }
-    while (const dirent* entry = readdir(proc)) {
-        const std::string pid = entry->d_name;
-        struct stat status {};
-        if (pid.find_first_not_of("0123456789") != std::string::npos ||
-            stat(("/proc/" + pid).c_str(), &status) != 0 || status.st_uid != getuid()) {
-            continue;
-        }
-        std::string name = trimmed(readAll("/proc/" + pid + "/comm"));
-        name.erase(std::remove(name.begin(), name.end(), '\n'), name.end());
-        if (std::find(names.begin(), names.end(), name) == names.end()) {
-            continue;
-        }
-        Process process{name, {}, pid};
-        std::istringstream words(readAll("/proc/" + pid + "/cmdline"));
-        std::string word;
-        while (std::getline(words, word, '\0')) {
-            process.arguments.push_back(word);
-        }
-        // A process that already ended (a zombie) has no arguments left.
-        if (!process.arguments.empty()) {
-            found.push_back(process);
-        }
-    }
-    closedir(proc);
-    return found;
 }
 
 std::string configHome() {
@@ -144,14 +94,20 @@ std::optional<std::uint32_t> swayidleShortestTimeout(const std::vector<std::stri
 }
 
 void idleManagersDiagnose(const FindingSink& add) {
-    const std::vector<Process> managers = ownProcesses({"swayidle", "hypridle"});
-    if (managers.empty()) {
-        add(readFinding(Finding::timers, Finding::fact, "wlroots idle managers", "none running", "",
+    const std::vector<SessionProcess> managers = findSessionProcesses({"swayidle", "hypridle"});
+    if (std::none_of(managers.begin(), managers.end(), [](const SessionProcess& p) { return p.thisSession; })) {
+        add(readFinding(Finding::timers, Finding::fact, "wlroots idle managers",
+                        managers.empty() ? "none running" : "none in this session", "",
                         "swayidle, hypridle looked for in /proc"));
-        return;
     }
-    for (const Process& manager : managers) {
+    for (const SessionProcess& manager : managers) {
         const std::string what = manager.name + " (process " + manager.pid + ")";
+        // Another session's blanks another screen: listed, never judged.
+        if (!manager.thisSession) {
+            add(readFinding(Finding::timers, Finding::fact, what, "in another session, not counted", "",
+                            "its display or XDG_RUNTIME_DIR in /proc/" + manager.pid + "/environ is not this one's"));
+            continue;
+        }
         if (manager.name == "swayidle") {
             // swayidle follows Wayland input and idle-inhibit, never D-Bus.
             const auto timeout = swayidleShortestTimeout(manager.arguments);

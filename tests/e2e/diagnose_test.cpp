@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -259,7 +260,9 @@ TEST(IdleManagers, HypridleConfigurationAndSwayidleArguments) {
 }
 
 // Stand-ins named swayidle and hypridle (Debian 12 has no hypridle): what
-// their command line and hypridle's configuration say, found in /proc.
+// their command line and hypridle's configuration say, found in /proc. A
+// 3 s timeout comes before the next nudge: on this display (its screen
+// named) it decides the verdict; in another session it is listed apart.
 TEST_F(Diagnose, IdleManagersFoundInProcWithTheirTimeouts) {
     XServer server = startServer();
     ASSERT_GT(server.pid, 0) << "Xvfb could not be started";
@@ -269,28 +272,67 @@ TEST_F(Diagnose, IdleManagersFoundInProcWithTheirTimeouts) {
     // A shell under each name, which keeps its arguments and waits.
     std::filesystem::copy_file("/bin/sh", home + "/swayidle");
     std::filesystem::copy_file("/bin/sh", home + "/hypridle");
-    ChildProcess swayidle =
-        startChild({home + "/swayidle", "-c", "sleep 30; true", "swayidle", "timeout", "120", "timeout", "45"}, {});
-    ChildProcess hypridle = startChild({home + "/hypridle", "-c", "sleep 30; true"}, {});
-    std::this_thread::sleep_for(100ms);
-    const pid_t swayidlePid = swayidle.pid;
-    const pid_t hypridlePid = hypridle.pid;
-    const Report report = diagnose({"DISPLAY=" + displayName(server)});
-    for (ChildProcess* child : {&swayidle, &hypridle}) {
-        kill(child->pid, SIGTERM);
-        waitForExit(*child, 2s);
-        releaseChild(*child);
+    const std::string display = displayName(server);
+    const Words here = environment({"DISPLAY=" + display});
+    std::vector<ChildProcess> children{
+        startChild({home + "/swayidle", "-c", "sleep 30; true", "swayidle", "timeout", "120", "timeout", "45"}, here),
+        startChild({home + "/hypridle", "-c", "sleep 30; true"}, here)};
+    const struct {
+        Words environment;
+        bool thisSession;
+    } quick[] = {
+        {{"DISPLAY=" + display + ".0"}, true},
+        {{"DISPLAY=:9999"}, false},
+        {{"DISPLAY"}, false},
+        {{"XDG_RUNTIME_DIR=" + home + "/elsewhere"}, false},
+        {{"XDG_RUNTIME_DIR"}, false},
+    };
+    for (const auto& standIn : quick) {
+        Words environment = here;
+        environment.insert(environment.end(), standIn.environment.begin(), standIn.environment.end());
+        children.push_back(
+            startChild({home + "/swayidle", "-c", "sleep 30; true", "swayidle", "timeout", "3"}, environment));
     }
-    EXPECT_EQ(report.status, 0) << report.output;
+    std::this_thread::sleep_for(100ms);
+    std::vector<std::string> pids;
+    for (const ChildProcess& child : children) {
+        pids.push_back(std::to_string(child.pid));
+    }
+    const Report report = diagnose({"DISPLAY=" + display});
+    // Without the one that counts, the verdict is left to the rest.
+    auto end = [](ChildProcess& child) {
+        kill(child.pid, SIGTERM);
+        waitForExit(child, 2s);
+        releaseChild(child);
+    };
+    end(children[2]);
+    const Report without = diagnose({"DISPLAY=" + display});
+    std::for_each(children.begin(), children.begin() + 2, end);
+    std::for_each(children.begin() + 3, children.end(), end);
+    EXPECT_EQ(report.status, 1) << report.output;
+    EXPECT_EQ(report.lastLine().rfind("keepawake cannot keep this screen awake: swayidle (process " + pids[2] +
+                                          ") (3 s, its shortest timeout",
+                                      0),
+              0u)
+        << report.output;
+    EXPECT_EQ(without.status, 0) << without.output;
+    EXPECT_EQ(without.lastLine(), "keepawake can keep this screen awake") << without.output;
     const std::string config = home + "/config/hypr/hypridle.conf";
     for (const std::string& line : Words{
-             "  swayidle (process " + std::to_string(swayidlePid) +
+             "  swayidle (process " + pids[0] +
                  "): 45 s (its shortest timeout, from its command line); held off by nudges",
              "  hypridle ignore_dbus_inhibit: true: inhibitors are ignored (" + config + ")",
-             "  hypridle (process " + std::to_string(hypridlePid) + "): 240 s (its shortest listener, " + config +
+             "  hypridle (process " + pids[1] + "): 240 s (its shortest listener, " + config +
                  "); held off by nudges",
          }) {
-        EXPECT_TRUE(report.has(line)) << "missing: " << line << "\n" << report.output;
+        EXPECT_TRUE(without.has(line)) << "missing: " << line << "\n" << without.output;
+    }
+    for (std::size_t i = 0; i < std::size(quick); ++i) {
+        const std::string& pid = pids[i + 2];
+        const std::string apart = "  swayidle (process " + pid + "): in another session, not counted (its display "
+                                  "or XDG_RUNTIME_DIR in /proc/" + pid + "/environ is not this one's)\n";
+        EXPECT_EQ(report.has(apart), !quick[i].thisSession) << apart << report.output;
+        EXPECT_EQ(report.has("  swayidle (process " + pid + "): 3 s"), quick[i].thisSession) << report.output;
     }
     stopXServer(server);
 }
