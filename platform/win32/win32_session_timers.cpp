@@ -10,6 +10,7 @@
 // time, so that the program imports what it always did.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -66,14 +67,19 @@ SessionTimer timer(const char* watcher, const char* does, std::string source) {
     return made;
 }
 
-// The policy over the screen saver. *overrides: it sets a timeout, which
-// Windows takes instead of the user's.
-SessionTimer saverPolicy(bool* overrides) {
+// The policy over the screen saver: its timeout, which Windows takes instead
+// of the user's (*overrides), off while the screen saver is (*active, which
+// the policy's ScreenSaveActive decides when it is set).
+SessionTimer saverPolicy(bool* overrides, bool* active) {
     const std::string key = std::string("HKCU\\") + policyDesktopKey;
-    SessionTimer policy = timer("the screen-saver policy", "starts the screen saver", key + " ScreenSaveTimeOut");
-    policy.policy = true;
     std::string text;
     LONG status = 0;
+    if (readRegistryText(HKEY_CURRENT_USER, policyDesktopKey, "ScreenSaveActive", &text, &status) &&
+        (text == "0" || text == "1")) {
+        *active = text == "1";
+    }
+    SessionTimer policy = timer("the screen-saver policy", "starts the screen saver", key + " ScreenSaveTimeOut");
+    policy.policy = true;
     if (!readRegistryText(HKEY_CURRENT_USER, policyDesktopKey, "ScreenSaveTimeOut", &text, &status)) {
         if (status == ERROR_FILE_NOT_FOUND) {
             policy.source += ", not set";
@@ -88,11 +94,6 @@ SessionTimer saverPolicy(bool* overrides) {
         return policy;
     }
     *overrides = true;
-    std::string active;
-    if (readRegistryText(HKEY_CURRENT_USER, policyDesktopKey, "ScreenSaveActive", &active, &status) && active == "0") {
-        policy.source += ", turned off by its ScreenSaveActive 0";
-        return policy;
-    }
     policy.seconds = *seconds;
     return policy;
 }
@@ -263,17 +264,24 @@ std::vector<PowerTimeout> readPowerTimeouts(const std::vector<PowerSetting>& set
 }
 
 std::vector<SessionTimer> readSessionTimers(bool) {
-    // As ever, whatever ScreenSaveActive says: a run with the screen saver
-    // alone nudges as it always did.
     SessionTimer saver = timer("the screen saver", "starts the screen saver", "SPI_GETSCREENSAVETIMEOUT");
     saver.seconds = readScreenSaverTimeout();
     saver.systemSaver = true;
+    BOOL userActive = TRUE;
+    bool active = !SystemParametersInfoA(SPI_GETSCREENSAVEACTIVE, 0, &userActive, 0) || userActive != FALSE;
     bool overridden = false;
-    SessionTimer policy = saverPolicy(&overridden);
+    SessionTimer policy = saverPolicy(&overridden, &active);
     if (overridden) {
         saver.seconds = 0;
         saver.source += ", set aside by the policy's ScreenSaveTimeOut";
     }
+    SessionTimer& screenSaver = overridden ? policy : saver;
+    const std::uint32_t saverSeconds = screenSaver.seconds;
+    if (!active) {
+        screenSaver.seconds = 0;
+        screenSaver.source += ", off: ScreenSaveActive 0";
+    }
+
     std::vector<SessionTimer> timers{saver, policy, inactivityLimit()};
     const std::vector<PowerTimeout> power = readPowerTimeouts({{&videoSubgroup, &videoPowerdown},
                                                                {&sleepSubgroup, &standbyTimeout}});
@@ -283,6 +291,16 @@ std::vector<SessionTimer> readSessionTimers(bool) {
         plan.seconds = power[i].seconds;
         plan.unreadable = power[i].unreadable;
         timers.push_back(plan);
+    }
+    // A screen saver that is off still paces where no other timer is known,
+    // as it always did: a run with the screen saver alone nudges as before.
+    const bool anyOther = std::any_of(timers.begin(), timers.end(), [](const SessionTimer& other) {
+        return other.unreadable.empty() && other.seconds != 0;
+    });
+    if (!active && !anyOther) {
+        SessionTimer& kept = overridden ? timers[1] : timers[0];
+        kept.seconds = saverSeconds;
+        kept.source += ", yet the only timer known";
     }
     return timers;
 }
