@@ -122,16 +122,19 @@ SessionTimer inactivityLimit() {
 
 // --- Watching ------------------------------------------------------------------
 
-// A key the timers are read from. While it does not exist, its nearest
-// parent that does stands in, told of its subkeys: one of them leads to it.
+// A key the timers are read from, or one above it with its whole subtree
+// where the key itself may be deleted and made again: a deleted key tells
+// nothing more. While it does not exist, its nearest parent that does stands
+// in, told of its subkeys: one of them leads to it.
 struct WatchedKey {
     HKEY root;
     const char* path;
+    BOOL subtree;
     HKEY open;
 };
-WatchedKey watchedKeys[] = {{HKEY_CURRENT_USER, userDesktopKey, nullptr},
-                            {HKEY_CURRENT_USER, policyDesktopKey, nullptr},
-                            {HKEY_LOCAL_MACHINE, systemPoliciesKey, nullptr}};
+WatchedKey watchedKeys[] = {{HKEY_CURRENT_USER, userDesktopKey, FALSE, nullptr},
+                            {HKEY_CURRENT_USER, "Software\\Policies", TRUE, nullptr},
+                            {HKEY_LOCAL_MACHINE, systemPoliciesKey, FALSE, nullptr}};
 constexpr std::size_t powerSlot = sizeof watchedKeys / sizeof watchedKeys[0];
 static_assert(powerSlot < timerWaitCount, "a wait slot for each key and one for the power plan");
 
@@ -143,10 +146,10 @@ bool armKey(WatchedKey& key, HANDLE event) {
         key.open = nullptr;
     }
     std::string path = key.path;
-    for (;;) {
+    for (BOOL subtree = key.subtree;; subtree = FALSE) {
         HKEY opened = nullptr;
         if (RegOpenKeyExA(key.root, path.c_str(), 0, KEY_NOTIFY | viewOf(key.root), &opened) == ERROR_SUCCESS) {
-            if (RegNotifyChangeKeyValue(opened, FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, event,
+            if (RegNotifyChangeKeyValue(opened, subtree, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, event,
                                         TRUE) != ERROR_SUCCESS) {
                 RegCloseKey(opened);
                 return false;
