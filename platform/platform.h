@@ -115,6 +115,7 @@ struct SessionTimer {
     std::string unreadable;     // not empty: its watcher runs but the timer cannot be read here, and why
     bool thisSession = true;    // false: its watcher runs in another session of this user
     unsigned heldBy = heldByNudge;  // what holds it off (diagnosis.h)
+    bool policy = false;        // an administrator set it: --diagnose says it is worth knowing
     // The system's own screen-saver timeout, the one timer read before the
     // watchers were: --diagnose reports it through its own reader.
     bool systemSaver = false;

@@ -45,6 +45,9 @@ void addTimerFindings(std::vector<Finding>* findings, std::vector<SessionTimer> 
                               ? timerFinding(Finding::timer, what, timer.seconds, timer.source, timer.heldBy)
                               : unreadableFinding(Finding::timers, Finding::timer, what, timer.unreadable);
         finding.heldBy = timer.heldBy;
+        if (timer.policy) {
+            finding.kind = Finding::policy;
+        }
         if (!timer.thisSession) {
             // Listed, but it neither paces the nudges nor decides the verdict.
             finding.kind = Finding::fact;
