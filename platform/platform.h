@@ -116,6 +116,7 @@ struct SessionTimer {
     bool thisSession = true;    // false: its watcher runs in another session of this user
     unsigned heldBy = heldByNudge;  // what holds it off (diagnosis.h)
     std::string advice;         // --diagnose: what to do when this timer is not held off
+    bool policy = false;        // an administrator set it: --diagnose says it is worth knowing
     // The system's own screen-saver timeout, the one timer read before the
     // watchers were: --diagnose reports it through its own reader.
     bool systemSaver = false;
@@ -251,14 +252,15 @@ enum class NameRules { exact, windows };
 using ProgramMatch = bool (*)(std::string_view fileName, NameRules rules);
 
 // Looks for running programs of this user (Windows: of this logon session)
-// that match: a program's file name is its executable's name without the
-// folder; on Linux, where that cannot be read, its process name and the base
-// name of its first argument are tried. Looks once now, then at most once
-// every 2 s while none runs; once some run, waits for their ends without
-// looking (pidfds, process handles) and looks again when the last has
-// ended. A change of whether one runs becomes Wake::programsChanged. Where
-// nothing can be looked at, one line on standard error says so and it reads
-// as running.
+// that match: on Windows a program's file name is its executable's name
+// without the folder; on Linux each of its process name, its executable's
+// base name and its first argument's base name is tried. Looks once now, then
+// at most once every 2 s while none runs; once some run, waits for their ends
+// without looking (pidfds, process handles). When the last has ended it looks
+// again at once and every 250 ms for 2 s, and reads as not running only when
+// none came back. A change of whether one runs becomes Wake::programsChanged.
+// Where nothing can be looked at, one line on standard error says so and it
+// reads as running.
 void watchPrograms(ProgramMatch match);
 bool programRuns();
 

@@ -46,6 +46,9 @@ void addTimerFindings(std::vector<Finding>* findings, std::vector<SessionTimer> 
                               : unreadableFinding(Finding::timers, Finding::timer, what, timer.unreadable);
         finding.heldBy = timer.heldBy;
         finding.advice = timer.advice;
+        if (timer.policy) {
+            finding.kind = Finding::policy;
+        }
         if (!timer.thisSession) {
             // Listed, but it neither paces the nudges nor decides the verdict.
             finding.kind = Finding::fact;

@@ -207,8 +207,8 @@ SessionTimer systemSaverTimer() {
         timer.source = "its idle settings";
         timer.heldBy = heldByNudge | heldByInhibitor;
     } else {
-        timer.watcher = "the X server's screen saver";
-        timer.does = "blanks the screen";
+        timer.watcher = "the X server";
+        timer.does = "starts its screen saver";
         timer.source = "the X server";
     }
     return timer;
