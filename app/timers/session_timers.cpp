@@ -13,7 +13,10 @@ const SessionTimer* pacingTimer(const std::vector<SessionTimer>& timers) {
             (timer.heldBy & heldByNudge) == 0) {
             continue;
         }
-        if (shortest == nullptr || timer.seconds < shortest->seconds) {
+        // Of equal timers, the watcher's is named: some set the X server's
+        // to their own.
+        if (shortest == nullptr || timer.seconds < shortest->seconds ||
+            (timer.seconds == shortest->seconds && shortest->systemSaver && !timer.systemSaver)) {
             shortest = &timer;
         }
     }

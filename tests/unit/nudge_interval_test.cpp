@@ -34,8 +34,9 @@ TEST(NudgeInterval, SaturatesAtTheLongestTimerPeriod) {
 // The interval follows the shortest timer that input holds off, of a
 // watcher that runs in this session and could be read.
 TEST(NudgeInterval, FollowsTheShortestTimerNudgesHoldOff) {
-    auto timer = [](const char* watcher, std::uint32_t seconds, unsigned heldBy = heldByNudge) {
+    auto timer = [](const char* watcher, std::uint32_t seconds, unsigned heldBy = heldByNudge, bool system = false) {
         SessionTimer t;
+        t.systemSaver = system;
         t.watcher = watcher;
         t.seconds = seconds;
         t.heldBy = heldBy;
@@ -65,6 +66,9 @@ TEST(NudgeInterval, FollowsTheShortestTimerNudgesHoldOff) {
         {"one only an inhibitor holds off does not count",
          {timer("logind", 30, heldByInhibitor), timer("the desktop", 300, heldByNudge | heldByInhibitor)}, 3750,
          "the desktop's 5 min"},
+        {"a watcher that set the server's to its own is named", {timer("the X server", 120, heldByNudge, true),
+                                                                  timer("xfce4-screensaver", 120)},
+         1500, "xfce4-screensaver's 2 min"},
         {"odd lengths in seconds", {timer("hypridle", 90)}, 1125, "hypridle's 90 s"},
         {"hours and minutes", {timer("the screen saver", 5400)}, 67500, "the screen saver's 1 h 30 min"},
     };
