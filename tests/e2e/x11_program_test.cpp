@@ -2,10 +2,15 @@
 // counter shows every nudge, and nothing else about the server may change.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/x_server.h"
@@ -14,6 +19,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 // Room for a loaded machine between a tick coming due and the server seeing it.
 constexpr std::uint32_t slackMs = 300;
@@ -126,6 +132,81 @@ TEST_F(ProgramOnX, QuittingWhilePausedStillEndsInOrder) {
     type("e\n", screens::allowed);
     quitAndExpectCleanExit();
     EXPECT_EQ(screenSaverTimeout(server), 61);
+}
+
+// A watcher that starts under a running copy, found on the copy's display:
+// the copy goes over to one eightieth of the watcher's timer within about
+// 2 s, says so in --status, and nudges at that pace.
+TEST_F(ProgramOnX, AWatcherStartedUnderTheCopySetsItsPace) {
+    const struct {
+        std::vector<std::string> watcher;
+        const char* settings;  // ~/.xscreensaver
+        std::uint32_t interval;
+        const char* words;
+    } watchers[] = {
+        {{"xscreensaver", "-no-splash"}, "timeout:\t0:02:00\nlock:\t\tFalse\n", 1500, "for xscreensaver's 2 min"},
+        {{"xautolock", "-time", "3", "-locker", "true"}, "", 2250, "for xautolock's 3 min"},
+    };
+    for (const auto& row : watchers) {
+        const std::string& name = row.watcher[0];
+        if (access(("/usr/bin/" + name).c_str(), X_OK) != 0) {
+            GTEST_SKIP() << "not run: " << name << " is not installed (scripts/ensure-packages test)";
+        }
+    }
+    char folder[] = "/tmp/keepawake-watchers-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string home = folder;
+    std::filesystem::create_directories(home + "/run");
+    std::filesystem::permissions(home + "/run", std::filesystem::perms::owner_all);
+    const std::vector<std::string> here{"DISPLAY=" + displayName(server), "HOME=" + home,
+                                        "XDG_RUNTIME_DIR=" + home + "/run", "XAUTHORITY"};
+    const auto status = [&here] {
+        ChildProcess asked = startChild({KEEPAWAKE_PROGRAM, "--status"}, here);
+        const std::string line = readUntilEnd(asked.output, 5s);
+        waitForExit(asked, 5s);
+        releaseChild(asked);
+        return line;
+    };
+    for (const auto& row : watchers) {
+        const std::string& name = row.watcher[0];
+        // xscreensaver sets the server's own timeout to 0 while it runs.
+        setScreenSaverTimeout(server, 600);
+        std::ofstream(home + "/.xscreensaver") << row.settings;
+        ChildProcess copy = startChild({KEEPAWAKE_PROGRAM, "-n"}, here);
+        std::string line;
+        for (int i = 0; i < 200 && line.find("every 7500 ms") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(20ms);
+            line = status();
+        }
+        EXPECT_NE(line.find("every 7500 ms, for the X server's screen saver's 10 min"), std::string::npos) << line;
+
+        ChildProcess watcher = startChild(row.watcher, here);
+        const auto started = Clock::now();
+        const std::string wanted = "every " + std::to_string(row.interval) + " ms, " + row.words;
+        while (line.find(wanted) == std::string::npos && Clock::now() - started < 5s) {
+            std::this_thread::sleep_for(50ms);
+            line = status();
+        }
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+        std::cout << name << " started under the copy: \"" << line.substr(0, line.find('\n')) << "\" after "
+                  << took.count() << " ms" << std::endl;
+        EXPECT_NE(line.find(wanted), std::string::npos) << name << ": " << line;
+        // Its start up to its mark on the display, and the copy's look.
+        EXPECT_LT(took, 3s) << name;
+
+        const IdleWatch watch = watchIdle(server, 4600ms);
+        report(name.c_str(), screenSaverTimeout(server), row.interval, watch);
+        EXPECT_LE(watch.largestIdleMs, row.interval + slackMs) << name;
+        EXPECT_GE(watch.largestIdleMs, row.interval - slackMs) << name << " is not waited for faster than its pace";
+
+        kill(copy.pid, SIGTERM);
+        EXPECT_EQ(waitForExit(copy, 10s), 0) << name;
+        releaseChild(copy);
+        kill(watcher.pid, SIGTERM);
+        waitForExit(watcher, 10s);
+        releaseChild(watcher);
+    }
+    std::filesystem::remove_all(home);
 }
 
 }  // namespace
