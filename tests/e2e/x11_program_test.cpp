@@ -180,6 +180,12 @@ TEST_F(ProgramOnX, AWatcherStartedUnderTheCopySetsItsPace) {
         }
         EXPECT_NE(line.find("every 7500 ms, for the X server's screen saver's 10 min"), std::string::npos) << line;
 
+        const auto descriptors = [&copy] {
+            const std::filesystem::directory_iterator open("/proc/" + std::to_string(copy.pid) + "/fd");
+            return std::distance(begin(open), end(open));
+        };
+        const auto before = descriptors();
+
         ChildProcess watcher = startChild(row.watcher, here);
         const auto started = Clock::now();
         const std::string wanted = "every " + std::to_string(row.interval) + " ms, " + row.words;
@@ -193,6 +199,8 @@ TEST_F(ProgramOnX, AWatcherStartedUnderTheCopySetsItsPace) {
         EXPECT_NE(line.find(wanted), std::string::npos) << name << ": " << line;
         // Its start up to its mark on the display, and the copy's look.
         EXPECT_LT(took, 3s) << name;
+        // Each reading lets go of the connection it read on.
+        EXPECT_EQ(descriptors(), before) << name;
 
         const IdleWatch watch = watchIdle(server, 4600ms);
         report(name.c_str(), screenSaverTimeout(server), row.interval, watch);
