@@ -192,7 +192,10 @@ void addXautolock(std::uint32_t pid, const std::string& resources, std::vector<S
 
 void readX11Timers(std::vector<SessionTimer>* timers) {
     const X11Binding* x11 = module();
-    if (x11 == nullptr) {
+    // A display that has not answered the nudges' connection within its
+    // second is not waited on for another.
+    if (x11 == nullptr || x11->displayUnanswered() != 0) {
+        lastReadAnswered = false;
         return;
     }
     if (unanswered != nullptr) {

@@ -231,3 +231,8 @@ void x11CloseDisplay() {
         display = X11Connection{};
     }
 }
+
+int x11DisplayUnanswered() {
+    std::lock_guard<std::mutex> lock(displayMutex);
+    return display.connection == nullptr && attempt != nullptr ? 1 : 0;
+}

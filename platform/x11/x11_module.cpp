@@ -11,7 +11,7 @@ namespace {
 const X11Binding binding{sizeof(X11Binding), x11ReadScreenSaverTimeout, x11SendRelativeMove, x11CloseDisplay,
                          x11HotkeyStart, x11HotkeyReadable, x11HotkeyStop, x11Diagnose,
                          x11TimersRead, x11TimersWatchOpen, x11TimersWatchFollow, x11TimersWatchReadable,
-                         x11TimersWatchClose};
+                         x11TimersWatchClose, x11DisplayUnanswered};
 
 }  // namespace
 

@@ -46,6 +46,9 @@ struct X11Binding {
     void (*timersWatchFollow)(std::uint32_t screensaverWindow);
     int (*timersWatchReadable)();
     void (*timersWatchClose)();
+    // 1 while the display has not answered the connection the nudges wait
+    // for; never waits.
+    int (*displayUnanswered)();
 };
 
 #define KEEPAWAKE_X11_ENTRY "keepawakeX11Binding"
