@@ -161,7 +161,7 @@ void addScreensaver(const std::string& resources, std::vector<SessionTimer>* tim
     timers->push_back(timerOf(watcher, "blanks the screen", settings.timeout, settings.timeoutFrom));
     if (settings.lock && settings.timeout != 0) {
         timers->push_back(timerOf(watcher, "locks the session", settings.timeout + settings.lockTimeout,
-                                  settings.lockFrom + ", lockTimeout after blanking"));
+                                  settings.lockFrom + ", timeout plus lockTimeout"));
     }
     if (settings.dpmsEnabled) {
         const auto stage = firstStage(settings.dpmsStandby, settings.dpmsSuspend, settings.dpmsOff);

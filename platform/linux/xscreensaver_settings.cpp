@@ -80,7 +80,7 @@ void settle(const std::vector<std::pair<std::string, std::string>>& file, const 
     if (const auto text = xResource(resources, "xscreensaver", "XScreenSaver", key)) {
         if (const auto read = parse(*text)) {
             *value = *read;
-            *from = "X resources (xscreensaver." + key + ")";
+            *from = "X resources, xscreensaver." + key;
             return;
         }
     }
@@ -230,13 +230,13 @@ XautolockTime readXautolockTime(const std::vector<std::string>& arguments, const
     }
     if (given) {
         time.minutes = *given;
-        time.from = "its command line (-time)";
+        time.from = "its command line, -time";
         return time;
     }
     if (const auto text = xResource(resources, "xautolock", "Xautolock", "time")) {
         if (const auto read = minutes(*text)) {
             time.minutes = *read;
-            time.from = "X resources (Xautolock.time)";
+            time.from = "X resources, Xautolock.time";
             return time;
         }
     }

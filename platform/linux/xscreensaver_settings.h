@@ -39,7 +39,7 @@ XscreensaverSettings readXscreensaverSettings(const std::string& file, const std
 
 struct XautolockTime {
     std::uint32_t minutes = 10;
-    std::string from;  // "its command line (-time)", "X resources (Xautolock.time)", "xautolock's default"
+    std::string from;  // "its command line, -time", "X resources, Xautolock.time", "xautolock's default"
 };
 
 // xautolock's -time (1 to 60 minutes; a unique start of the option, as X

@@ -287,15 +287,15 @@ TEST(WatcherSettings, XscreensaverTimesFileOverResourcesAndXautolockArguments) {
     } settings[] = {
         {"", "", 600, defaults, false, 0},
         {"timeout:\t0:02:00\nlock:\t\tTrue\nlockTimeout:\t0:01:00\n", "", 120, file, true, 60},
-        {"", "xscreensaver.timeout:\t0:05:00\n*lock:\ton\n", 300, "X resources (xscreensaver.timeout)", true, 0},
+        {"", "xscreensaver.timeout:\t0:05:00\n*lock:\ton\n", 300, "X resources, xscreensaver.timeout", true, 0},
         // The file wins; a value it cannot read leaves the resources'.
         {"timeout: 3\nlock: no\n", "xscreensaver.timeout:\t0:05:00\nxscreensaver.lock: True\n", 180, file, false, 0},
-        {"timeout: soon\nlock: maybe\n", "XScreenSaver.timeout:\t7\n", 420, "X resources (xscreensaver.timeout)",
+        {"timeout: soon\nlock: maybe\n", "XScreenSaver.timeout:\t7\n", 420, "X resources, xscreensaver.timeout",
          false, 0},
         // Tighter resource names win, whatever their order.
-        {"", "*timeout: 1\nxscreensaver*timeout: 2\nXft.dpi: 96\n", 120, "X resources (xscreensaver.timeout)", false,
+        {"", "*timeout: 1\nxscreensaver*timeout: 2\nXft.dpi: 96\n", 120, "X resources, xscreensaver.timeout", false,
          0},
-        {"", "xscreensaver.timeout: 3\n*timeout: 1\n", 180, "X resources (xscreensaver.timeout)", false, 0},
+        {"", "xscreensaver.timeout: 3\n*timeout: 1\n", 180, "X resources, xscreensaver.timeout", false, 0},
         // Comments, and the lines a backslash carries on, are no settings.
         {"# timeout: 1\n! timeout: 2\nprograms:\t\\\n  timeout: 9 \\\n  - qix -root\n\ntimeout:\t0:20:00\n", "",
          1200, file, false, 0},
@@ -317,7 +317,7 @@ TEST(WatcherSettings, XscreensaverTimesFileOverResourcesAndXautolockArguments) {
               (std::vector<std::uint32_t>{0, 1800, 3600}));
     EXPECT_FALSE(readXscreensaverSettings("", "").dpmsEnabled);
 
-    const std::string arguments = "its command line (-time)";
+    const std::string arguments = "its command line, -time";
     const struct {
         Words arguments;
         const char* resources;
@@ -326,11 +326,11 @@ TEST(WatcherSettings, XscreensaverTimesFileOverResourcesAndXautolockArguments) {
     } xautolock[] = {
         {{"xautolock", "-time", "3", "-locker", "slock"}, "", 3, arguments},
         {{"/usr/bin/xautolock", "-ti", "5"}, "Xautolock.time: 7\n", 5, arguments},
-        {{"xautolock"}, "Xautolock.time:\t7\n", 7, "X resources (Xautolock.time)"},
+        {{"xautolock"}, "Xautolock.time:\t7\n", 7, "X resources, Xautolock.time"},
         // "-t" is -toggle's start too; 1 to 60 minutes only.
         {{"xautolock", "-t", "5"}, "", 10, "xautolock's default"},
         {{"xautolock", "-time", "0"}, "", 10, "xautolock's default"},
-        {{"xautolock", "-time", "61"}, "xautolock.time: 2\n", 2, "X resources (Xautolock.time)"},
+        {{"xautolock", "-time", "61"}, "xautolock.time: 2\n", 2, "X resources, Xautolock.time"},
         // A value of another option is no option.
         {{"xautolock", "-locker", "-time", "-time", "4"}, "", 4, arguments},
         {{"xautolock", "-notifier", "-time 2", "-noclose", "-time"}, "", 10, "xautolock's default"},
