@@ -116,16 +116,16 @@ int x11TimersRead(X11WatcherFacts* facts, char* resources, std::size_t size) {
     const auto database = xcb_get_property(connection, 0, root, XCB_ATOM_RESOURCE_MANAGER, XCB_ATOM_STRING, 0, words);
 
     if (auto text = owned(xcb_get_property_reply(connection, database, nullptr)); text && size > 0) {
-        const std::size_t length = std::min(static_cast<std::size_t>(std::max(0, xcb_get_property_value_length(text.get()))),
-                                            size - 1);
+        const int given = std::max(0, xcb_get_property_value_length(text.get()));
+        const std::size_t length = std::min(static_cast<std::size_t>(given), size - 1);
         std::memcpy(resources, xcb_get_property_value(text.get()), length);
         resources[length] = '\0';
     }
     const xcb_atom_t xautolockAtom = atomOf(connection, xautolock);
     if (xautolockAtom != XCB_ATOM_NONE) {
         // Four bytes of a native int, written with format 8.
-        auto pid = owned(xcb_get_property_reply(
-            connection, xcb_get_property(connection, 0, root, xautolockAtom, XCB_GET_PROPERTY_TYPE_ANY, 0, 1), nullptr));
+        const auto asked = xcb_get_property(connection, 0, root, xautolockAtom, XCB_GET_PROPERTY_TYPE_ANY, 0, 1);
+        auto pid = owned(xcb_get_property_reply(connection, asked, nullptr));
         if (pid && pid->format == 8 && xcb_get_property_value_length(pid.get()) >= 4) {
             std::int32_t value = 0;
             std::memcpy(&value, xcb_get_property_value(pid.get()), sizeof value);
