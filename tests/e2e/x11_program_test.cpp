@@ -202,7 +202,7 @@ TEST_F(ProgramOnX, AWatcherStartedUnderTheCopySetsItsPace) {
         std::ofstream(home + "/.xscreensaver") << row.settings;
         ChildProcess copy = startChild({KEEPAWAKE_PROGRAM, "-n"}, here);
         std::string line = statusWith(here, "every 7500 ms", 5s);
-        EXPECT_NE(line.find("every 7500 ms, for the X server's screen saver's 10 min"), std::string::npos) << line;
+        EXPECT_NE(line.find("every 7500 ms, for the screen saver's 10 min"), std::string::npos) << line;
 
         const auto descriptors = [&copy] {
             const std::filesystem::directory_iterator open("/proc/" + std::to_string(copy.pid) + "/fd");
@@ -275,7 +275,7 @@ TEST_F(ProgramOnX, OnlyThisDisplaysRunningWatchersCount) {
 
     setScreenSaverTimeout(server, 600);
     ChildProcess copy = startChild({KEEPAWAKE_PROGRAM, "-n"}, here);
-    const std::string serverPace = "every 7500 ms, for the X server's screen saver's 10 min";
+    const std::string serverPace = "every 7500 ms, for the screen saver's 10 min";
     EXPECT_NE(statusWith(here, serverPace, 5s).find(serverPace), std::string::npos);
 
     const auto setProperty = [this](const char* name, xcb_atom_t type, std::uint8_t format, const void* data,
