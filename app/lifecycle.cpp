@@ -68,6 +68,9 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
 
     const std::uint32_t timeoutInterval = computeNudgeInterval(queryScreenSaverTimeout());
     keepAwakeState.nudgeIntervalMs = options.intervalMs.value_or(timeoutInterval);
+    if (options.onlyWhenIdle) {
+        startOnlyWhenIdle();
+    }
 
     keepAwakeState.workerThread = beginThread(keepAwakeWorker, workerArgument(keepAwakeState.nudgeIntervalMs),
                                               &keepAwakeState.workerThreadId);
@@ -90,6 +93,17 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
         return waitForCommand();
     }
     return options.noMenu ? waitForLimit() : runMenuLoop();
+}
+
+void startOnlyWhenIdle() {
+    // Before the worker starts: it plans its timer from how idleness is told.
+    nudgeOnlyWhenIdle(true);
+    runLimits.idleLine = "Nudges only once nobody has used the session for an interval.";
+    if (const std::string why = watchSessionIdle(keepAwakeState.nudgeIntervalMs); !why.empty()) {
+        std::fprintf(stderr, "keepawake: --only-when-idle: %s; nudging on its timer.\n", why.c_str());
+        std::fflush(stderr);
+        runLimits.idleLine = "Nudges on its timer: this session does not tell when it is idle.";
+    }
 }
 
 void shutdownHook() {

@@ -115,6 +115,13 @@ WakeOutcome handleWake(Wake wake) {
         // The desktop module said so already; the worker sets its timer anew.
         postReplanMessage(keepAwakeState.workerThreadId);
         return WakeOutcome::keepWaiting;
+    case Wake::sessionIdle:
+        // A held worker sends nothing: a pause is a pause. Its resume asks
+        // the session afresh (resumeDisplayKeepAwake).
+        if (keepAwakeState.saverEnabled == 0) {
+            postNudgeMessage(keepAwakeState.workerThreadId);
+        }
+        return WakeOutcome::keepWaiting;
     case Wake::controlRequest:
         return WakeOutcome::stateChanged;  // a remote pause or resume: the screen shows it
     case Wake::consoleByte:
@@ -149,7 +156,8 @@ int waitForCommand() {
         if (wake == Wake::stopRequested) {
             passStopToCommand();
         } else if (wake == Wake::machineChanged || wake == Wake::clockSet || wake == Wake::displayChanged ||
-                   wake == Wake::programsChanged || wake == Wake::windowBoundary || wake == Wake::hotkey) {
+                   wake == Wake::programsChanged || wake == Wake::windowBoundary || wake == Wake::hotkey ||
+                   wake == Wake::sessionIdle) {
             handleWake(wake);
         } else {
             return commandExitStatus();  // its end, or a wait that cannot go on

@@ -45,6 +45,7 @@ struct ThreadRecord {
     std::condition_variable changed;
     unsigned pendingQuits = 0;
     bool pendingReplan = false;
+    bool pendingNudge = false;
     std::vector<Timer> timers;
     std::uintptr_t nextTimerId = 1;
     unsigned suspendCount = 0;
@@ -242,6 +243,18 @@ void postReplanMessage(std::uint32_t threadId) {
     record->changed.notify_all();
 }
 
+void postNudgeMessage(std::uint32_t threadId) {
+    std::shared_ptr<ThreadRecord> record = findThread(threadId);
+    if (record == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(record->mutex);
+        record->pendingNudge = true;
+    }
+    record->changed.notify_all();
+}
+
 std::uintptr_t setTimer(std::uint32_t intervalMs, TimerProc proc) {
     ThreadRecord& queue = currentQueue();
     const auto period = std::chrono::milliseconds(std::clamp(intervalMs, shortestTimerMs, longestTimerMs));
@@ -276,6 +289,11 @@ bool getMessage(ThreadMessage* message) {
             if (queue.pendingReplan) {
                 queue.pendingReplan = false;
                 *message = ThreadMessage{nullptr, replanMessage, 0, 0, 0, 0, 0};
+                return true;
+            }
+            if (queue.pendingNudge) {
+                queue.pendingNudge = false;
+                *message = ThreadMessage{nullptr, nudgeMessage, 0, 0, 0, 0, 0};
                 return true;
             }
             for (Timer& timer : queue.timers) {

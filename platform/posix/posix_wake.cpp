@@ -23,6 +23,7 @@ int endedCommandStatus = 0;
 int machineWakeFd = -1;
 int displayWakeFd = -1;
 int hotkeyWakeFd = -1;
+int idleWakeFd = -1;
 
 namespace {
 
@@ -204,7 +205,7 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
             fallbackBoundary.reset();
             return Wake::windowBoundary;
         }
-        pollfd waits[9 + controlWaitSlots + programWaitSlots];
+        pollfd waits[10 + controlWaitSlots + programWaitSlots];
         nfds_t count = 0;
         const nfds_t signals = count;
         waits[count++] = pollfd{wakePipe[0], POLLIN, 0};  // ignored by poll while -1
@@ -224,6 +225,8 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         waits[count++] = pollfd{hotkeyWakeFd, POLLIN, 0};
         const nfds_t boundary = count;
         waits[count++] = pollfd{boundaryTimer, POLLIN, 0};
+        const nfds_t idle = count;
+        waits[count++] = pollfd{idleWakeFd, POLLIN, 0};
         const nfds_t programs = count;
         addProgramWaits(waits + programs);
         count += programWaitSlots;
@@ -281,6 +284,11 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
                 while (read(waits[slot].fd, drained, sizeof drained) > 0) {
                 }
                 return told;
+            }
+        }
+        if (waits[idle].revents != 0) {
+            if (const auto wake = takeSessionIdle()) {
+                return *wake;
             }
         }
         if (waits[hotkey].revents != 0) {

@@ -4,11 +4,13 @@
 #include "platform/x11/x11_diagnose.h"
 #include "platform/x11/x11_display.h"
 #include "platform/x11/x11_hotkey.h"
+#include "platform/x11/x11_idle_watch.h"
 
 namespace {
 
 const X11Binding binding{sizeof(X11Binding), x11ReadScreenSaverTimeout, x11SendRelativeMove, x11CloseDisplay,
-                         x11HotkeyStart, x11HotkeyReadable, x11HotkeyStop, x11Diagnose};
+                         x11HotkeyStart, x11HotkeyReadable, x11HotkeyStop, x11Diagnose,
+                         x11IdleStart,   x11IdleReadable,   x11IdleStop};
 
 }  // namespace
 

@@ -28,6 +28,11 @@ struct X11Binding {
     // --diagnose: what the server at $DISPLAY tells, one finding at a time
     // (platform/x11/x11_diagnose.h). Blocks; the caller bounds it.
     void (*diagnose)(DiagnosisSink sink, void* context);
+    // --only-when-idle: the SYNC alarm on a connection of its own
+    // (x11_idle_watch.h).
+    int (*idleStart)(std::uint32_t intervalMs, char* problem, std::size_t size);
+    int (*idleReadable)(char* problem, std::size_t size);
+    void (*idleStop)();
 };
 
 #define KEEPAWAKE_X11_ENTRY "keepawakeX11Binding"

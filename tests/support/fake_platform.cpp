@@ -29,6 +29,7 @@ int wakeBeforeRead = -1;
 Wake wake = Wake::stopRequested;
 std::optional<std::chrono::steady_clock::time_point> lastDeadline;
 std::string watchProblem;
+std::string idleProblem;
 std::string commandProblem;
 int commandStartStatus = 0;
 int commandStatus = 0;
@@ -77,6 +78,7 @@ void reset() {
     wakeBeforeRead = -1;
     wake = Wake::stopRequested;
     lastDeadline.reset();
+    idleProblem.clear();
     watchProblem.clear();
     commandProblem.clear();
     commandStartStatus = 0;
@@ -222,6 +224,15 @@ void postQuitMessage(std::uint32_t threadId) {
 
 void postReplanMessage(std::uint32_t threadId) {
     calls.push_back("postReplanMessage " + std::to_string(threadId));
+}
+
+void postNudgeMessage(std::uint32_t threadId) {
+    calls.push_back("postNudgeMessage " + std::to_string(threadId));
+}
+
+std::string watchSessionIdle(std::uint32_t intervalMs) {
+    calls.push_back("watchSessionIdle " + std::to_string(intervalMs));
+    return idleProblem;
 }
 
 std::uintptr_t setTimer(std::uint32_t intervalMs, TimerProc proc) {

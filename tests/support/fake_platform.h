@@ -48,6 +48,7 @@ extern int wakeBeforeRead;
 extern Wake wake;
 extern std::optional<std::chrono::steady_clock::time_point> lastDeadline;  // of the last wait
 extern std::string watchProblem;      // watchProcess's answer
+extern std::string idleProblem;       // watchSessionIdle's answer
 extern std::string commandProblem;    // commandUsageProblem's answer
 extern int commandStartStatus;        // startCommand's answer
 extern int commandStatus;             // commandExitStatus's answer

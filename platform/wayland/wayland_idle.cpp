@@ -1,0 +1,205 @@
+#include "platform/wayland/wayland_idle.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#include <wayland-client.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "ext-idle-notify-v1-client-protocol.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+wl_display* display = nullptr;
+wl_registry* registry = nullptr;
+ext_idle_notifier_v1* notifier = nullptr;
+std::uint32_t notifierVersion = 0;
+wl_seat* seat = nullptr;
+ext_idle_notification_v1* notification = nullptr;  // the thread's own once it runs
+bool registryDone = false;
+
+std::thread watcher;
+int poke[2] = {-1, -1};  // wakes the thread: a new interval, or the end
+std::atomic<std::uint32_t> wantedMs{0};
+std::atomic<bool> ending{false};
+void (*toldIdle)() = nullptr;
+void (*lostCompositor)() = nullptr;
+
+void onGlobal(void*, wl_registry* from, std::uint32_t name, const char* interface, std::uint32_t version) {
+    if (notifier == nullptr && std::strcmp(interface, ext_idle_notifier_v1_interface.name) == 0) {
+        notifierVersion = version < 2 ? version : 2;
+        notifier = static_cast<ext_idle_notifier_v1*>(
+            wl_registry_bind(from, name, &ext_idle_notifier_v1_interface, notifierVersion));
+    } else if (seat == nullptr && std::strcmp(interface, wl_seat_interface.name) == 0) {
+        seat = static_cast<wl_seat*>(wl_registry_bind(from, name, &wl_seat_interface, 1));
+    }
+}
+void onGlobalRemove(void*, wl_registry*, std::uint32_t) {}
+const wl_registry_listener registryListener{onGlobal, onGlobalRemove};
+
+void onSyncDone(void*, wl_callback* callback, std::uint32_t) {
+    registryDone = true;
+    wl_callback_destroy(callback);
+}
+const wl_callback_listener syncListener{onSyncDone};
+
+void onIdled(void*, ext_idle_notification_v1*) {
+    toldIdle();
+}
+void onResumed(void*, ext_idle_notification_v1*) {}
+const ext_idle_notification_v1_listener notificationListener{onIdled, onResumed};
+
+// Reads and handles events until the registry is known or the deadline;
+// a frozen compositor holds up the start no longer than that.
+bool readRegistry(Clock::time_point deadline) {
+    wl_callback* sync = wl_display_sync(display);
+    wl_callback_add_listener(sync, &syncListener, nullptr);
+    while (!registryDone) {
+        if (wl_display_prepare_read(display) != 0) {
+            if (wl_display_dispatch_pending(display) < 0) {
+                return false;
+            }
+            continue;
+        }
+        wl_display_flush(display);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd readable{wl_display_get_fd(display), POLLIN, 0};
+        if (left <= 0 || poll(&readable, 1, static_cast<int>(left)) <= 0) {
+            wl_display_cancel_read(display);
+            return false;
+        }
+        if (wl_display_read_events(display) < 0 || wl_display_dispatch_pending(display) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A notification made anew counts its timeout from now.
+void arm(std::uint32_t intervalMs) {
+    if (notification != nullptr) {
+        ext_idle_notification_v1_destroy(notification);
+    }
+    notification = notifierVersion >= 2 ? ext_idle_notifier_v1_get_input_idle_notification(notifier, intervalMs, seat)
+                                        : ext_idle_notifier_v1_get_idle_notification(notifier, intervalMs, seat);
+    ext_idle_notification_v1_add_listener(notification, &notificationListener, nullptr);
+}
+
+// The thread: sleeps in one poll on the connection and the poke pipe, so it
+// costs no wake-up while nothing happens.
+void watch() {
+    for (;;) {
+        if (const std::uint32_t wanted = wantedMs.exchange(0); wanted != 0) {
+            arm(wanted);
+        }
+        while (wl_display_prepare_read(display) != 0) {
+            wl_display_dispatch_pending(display);
+        }
+        wl_display_flush(display);
+        pollfd waits[2] = {{wl_display_get_fd(display), POLLIN, 0}, {poke[0], POLLIN, 0}};
+        if (poll(waits, 2, -1) < 0 && errno != EINTR) {
+            wl_display_cancel_read(display);
+            break;
+        }
+        if ((waits[0].revents & POLLIN) != 0) {
+            if (wl_display_read_events(display) < 0) {
+                break;
+            }
+        } else {
+            wl_display_cancel_read(display);
+        }
+        if (wl_display_dispatch_pending(display) < 0 || (waits[0].revents & (POLLHUP | POLLERR)) != 0) {
+            break;
+        }
+        char drained[16];
+        while (read(poke[0], drained, sizeof drained) > 0) {
+        }
+        if (ending) {
+            return;
+        }
+    }
+    if (!ending) {
+        lostCompositor();
+    }
+}
+
+void disconnect() {
+    if (notification != nullptr) {
+        ext_idle_notification_v1_destroy(notification);
+    }
+    if (notifier != nullptr) {
+        ext_idle_notifier_v1_destroy(notifier);
+    }
+    if (seat != nullptr) {
+        wl_seat_destroy(seat);
+    }
+    if (registry != nullptr) {
+        wl_registry_destroy(registry);
+    }
+    notification = nullptr;
+    notifier = nullptr;
+    seat = nullptr;
+    registry = nullptr;
+    wl_display_disconnect(display);
+    display = nullptr;
+}
+
+}  // namespace
+
+std::string waylandIdleStart(std::uint32_t intervalMs, void (*told)(), void (*lost)()) {
+    if (watcher.joinable()) {
+        wantedMs = intervalMs;
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t written = write(poke[1], &byte, 1);
+        return {};
+    }
+    display = wl_display_connect(nullptr);
+    if (display == nullptr) {
+        return "the Wayland compositor could not be reached to learn when the session is idle";
+    }
+    registry = wl_display_get_registry(display);
+    wl_registry_add_listener(registry, &registryListener, nullptr);
+    if (!readRegistry(Clock::now() + std::chrono::milliseconds(1000))) {
+        disconnect();
+        return "the Wayland compositor did not answer within a second";
+    }
+    if (notifier == nullptr || seat == nullptr) {
+        disconnect();
+        return "this compositor offers no idle notifications (ext-idle-notify-v1)";
+    }
+    if (poke[0] < 0 && pipe2(poke, O_CLOEXEC | O_NONBLOCK) != 0) {
+        disconnect();
+        return "no pipe for the idle notifications";
+    }
+    toldIdle = told;
+    lostCompositor = lost;
+    wantedMs = intervalMs;
+    ending = false;
+    watcher = std::thread(watch);
+    return {};
+}
+
+const char* waylandIdleKind() {
+    if (!watcher.joinable()) {
+        return "";
+    }
+    return notifierVersion >= 2 ? "input-only (version 2)" : "heeding idle inhibitors (version 1)";
+}
+
+void waylandIdleClose() {
+    if (!watcher.joinable()) {
+        return;
+    }
+    ending = true;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = write(poke[1], &byte, 1);
+    watcher.join();
+    disconnect();
+}

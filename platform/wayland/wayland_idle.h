@@ -1,0 +1,22 @@
+// --only-when-idle on a wlroots-like compositor: an ext-idle-notify-v1
+// notification of the seat, on a connection and a thread of their own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The first call connects, waiting at most about a second, and starts the
+// thread; later ones only re-arm it for the interval (a notification made
+// anew counts its timeout from then). Each time the seat has had no input
+// for the interval, told() runs on that thread; lost() once, when the
+// compositor went away. Version 2's input-only notification is taken where
+// offered, so that another client's idle inhibitor does not hold it back.
+// Empty when it works, else why not.
+std::string waylandIdleStart(std::uint32_t intervalMs, void (*told)(), void (*lost)());
+
+// Which notification is in use, for --diagnose and the status: "input-only
+// (version 2)" or "heeding idle inhibitors (version 1)"; empty before start.
+const char* waylandIdleKind();
+
+// Ends the thread and the connection within a short bound.
+void waylandIdleClose();
