@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "ext-idle-notify-v1-client-protocol.h"
+#include "kde-idle-client-protocol.h"
 
 namespace {
 
@@ -21,11 +22,16 @@ wl_display* display = nullptr;
 wl_registry* registry = nullptr;
 ext_idle_notifier_v1* notifier = nullptr;
 std::uint32_t notifierVersion = 0;
+org_kde_kwin_idle* kdeIdle = nullptr;  // where ext-idle-notify is missing (sway 1.7)
 wl_seat* seat = nullptr;
-ext_idle_notification_v1* notification = nullptr;  // the thread's own once it runs
+// The thread's own once it runs: one of the two.
+ext_idle_notification_v1* notification = nullptr;
+org_kde_kwin_idle_timeout* kdeTimeout = nullptr;
 bool registryDone = false;
 
-std::thread watcher;
+// Never destroyed: the module's static destructors run at exit before the
+// program's own exit hook, which ends the thread.
+std::thread& watcher = *new std::thread;
 int poke[2] = {-1, -1};  // wakes the thread: a new interval, or the end
 std::atomic<std::uint32_t> wantedMs{0};
 std::atomic<bool> ending{false};
@@ -37,6 +43,8 @@ void onGlobal(void*, wl_registry* from, std::uint32_t name, const char* interfac
         notifierVersion = version < 2 ? version : 2;
         notifier = static_cast<ext_idle_notifier_v1*>(
             wl_registry_bind(from, name, &ext_idle_notifier_v1_interface, notifierVersion));
+    } else if (kdeIdle == nullptr && std::strcmp(interface, org_kde_kwin_idle_interface.name) == 0) {
+        kdeIdle = static_cast<org_kde_kwin_idle*>(wl_registry_bind(from, name, &org_kde_kwin_idle_interface, 1));
     } else if (seat == nullptr && std::strcmp(interface, wl_seat_interface.name) == 0) {
         seat = static_cast<wl_seat*>(wl_registry_bind(from, name, &wl_seat_interface, 1));
     }
@@ -55,6 +63,11 @@ void onIdled(void*, ext_idle_notification_v1*) {
 }
 void onResumed(void*, ext_idle_notification_v1*) {}
 const ext_idle_notification_v1_listener notificationListener{onIdled, onResumed};
+void onKdeIdle(void*, org_kde_kwin_idle_timeout*) {
+    toldIdle();
+}
+void onKdeResumed(void*, org_kde_kwin_idle_timeout*) {}
+const org_kde_kwin_idle_timeout_listener kdeListener{onKdeIdle, onKdeResumed};
 
 // Reads and handles events until the registry is known or the deadline;
 // a frozen compositor holds up the start no longer than that.
@@ -84,6 +97,14 @@ bool readRegistry(Clock::time_point deadline) {
 
 // A notification made anew counts its timeout from now.
 void arm(std::uint32_t intervalMs) {
+    if (notifier == nullptr) {
+        if (kdeTimeout != nullptr) {
+            org_kde_kwin_idle_timeout_release(kdeTimeout);
+        }
+        kdeTimeout = org_kde_kwin_idle_get_idle_timeout(kdeIdle, seat, intervalMs);
+        org_kde_kwin_idle_timeout_add_listener(kdeTimeout, &kdeListener, nullptr);
+        return;
+    }
     if (notification != nullptr) {
         ext_idle_notification_v1_destroy(notification);
     }
@@ -137,6 +158,12 @@ void disconnect() {
     if (notifier != nullptr) {
         ext_idle_notifier_v1_destroy(notifier);
     }
+    if (kdeTimeout != nullptr) {
+        org_kde_kwin_idle_timeout_release(kdeTimeout);
+    }
+    if (kdeIdle != nullptr) {
+        wl_proxy_destroy(reinterpret_cast<wl_proxy*>(kdeIdle));
+    }
     if (seat != nullptr) {
         wl_seat_destroy(seat);
     }
@@ -145,6 +172,8 @@ void disconnect() {
     }
     notification = nullptr;
     notifier = nullptr;
+    kdeTimeout = nullptr;
+    kdeIdle = nullptr;
     seat = nullptr;
     registry = nullptr;
     wl_display_disconnect(display);
@@ -170,9 +199,9 @@ std::string waylandIdleStart(std::uint32_t intervalMs, void (*told)(), void (*lo
         disconnect();
         return "the Wayland compositor did not answer within a second";
     }
-    if (notifier == nullptr || seat == nullptr) {
+    if ((notifier == nullptr && kdeIdle == nullptr) || seat == nullptr) {
         disconnect();
-        return "this compositor offers no idle notifications (ext-idle-notify-v1)";
+        return "this compositor offers no idle notifications (ext-idle-notify-v1, org_kde_kwin_idle)";
     }
     if (poke[0] < 0 && pipe2(poke, O_CLOEXEC | O_NONBLOCK) != 0) {
         disconnect();
@@ -190,7 +219,11 @@ const char* waylandIdleKind() {
     if (!watcher.joinable()) {
         return "";
     }
-    return notifierVersion >= 2 ? "input-only (version 2)" : "heeding idle inhibitors (version 1)";
+    if (notifier == nullptr) {
+        return "the KDE idle protocol (org_kde_kwin_idle)";
+    }
+    return notifierVersion >= 2 ? "ext-idle-notify-v1, input-only (version 2)"
+                                : "ext-idle-notify-v1, heeding idle inhibitors (version 1)";
 }
 
 void waylandIdleClose() {

@@ -10,12 +10,13 @@
 // anew counts its timeout from then). Each time the seat has had no input
 // for the interval, told() runs on that thread; lost() once, when the
 // compositor went away. Version 2's input-only notification is taken where
-// offered, so that another client's idle inhibitor does not hold it back.
+// offered, so that another client's idle inhibitor does not hold it back;
+// where ext-idle-notify is missing (sway 1.7), the older KDE idle protocol.
 // Empty when it works, else why not.
 std::string waylandIdleStart(std::uint32_t intervalMs, void (*told)(), void (*lost)());
 
-// Which notification is in use, for --diagnose and the status: "input-only
-// (version 2)" or "heeding idle inhibitors (version 1)"; empty before start.
+// Which notification is in use, for --diagnose: "ext-idle-notify-v1,
+// input-only (version 2)" and the like; empty before start.
 const char* waylandIdleKind();
 
 // Ends the thread and the connection within a short bound.
