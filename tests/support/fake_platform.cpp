@@ -15,6 +15,7 @@ void* startedArgument = nullptr;
 int suspendCount = 0;
 int deepestSuspend = 0;
 std::deque<unsigned> messages;
+std::deque<std::function<void()>> beforeMessages;
 std::vector<MouseInput> sentInputs;
 bool takesNudges = true;
 std::deque<std::uint32_t> periods;
@@ -65,6 +66,7 @@ void reset() {
     suspendCount = 0;
     deepestSuspend = 0;
     messages.clear();
+    beforeMessages.clear();
     sentInputs.clear();
     takesNudges = true;
     periods.clear();
@@ -251,6 +253,10 @@ void killTimer(std::uintptr_t id) {
 bool getMessage(ThreadMessage* message) {
     calls.push_back("getMessage");
     unsigned next = quitMessage;
+    if (!beforeMessages.empty()) {
+        beforeMessages.front()();
+        beforeMessages.pop_front();
+    }
     if (!messages.empty()) {
         next = messages.front();
         messages.pop_front();

@@ -29,6 +29,7 @@ extern void* startedArgument;
 extern int suspendCount;     // how deep the worker is held right now
 extern int deepestSuspend;   // the most it was ever held
 extern std::deque<unsigned> messages;  // what getMessage hands out; quit when empty
+extern std::deque<std::function<void()>> beforeMessages;  // one runs before each message handed out
 extern std::vector<MouseInput> sentInputs;
 extern bool takesNudges;      // keepAwakePeriod: the interval when true, 0 when false...
 extern std::deque<std::uint32_t> periods;  // ...unless these are left: one per call
