@@ -180,15 +180,10 @@ void disconnect() {
     display = nullptr;
 }
 
-}  // namespace
-
-std::string waylandIdleStart(std::uint32_t intervalMs, void (*told)(), void (*lost)()) {
-    if (watcher.joinable()) {
-        wantedMs = intervalMs;
-        const char byte = 1;
-        [[maybe_unused]] const ssize_t written = write(poke[1], &byte, 1);
-        return {};
-    }
+// Connects and finds the notifier and the seat, within about a second.
+// Empty when both are there; else why not, disconnected again.
+std::string connectAndFind() {
+    registryDone = false;
     display = wl_display_connect(nullptr);
     if (display == nullptr) {
         return "the Wayland compositor could not be reached to learn when the session is idle";
@@ -203,6 +198,21 @@ std::string waylandIdleStart(std::uint32_t intervalMs, void (*told)(), void (*lo
         disconnect();
         return "this compositor offers no idle notifications (ext-idle-notify-v1, org_kde_kwin_idle)";
     }
+    return {};
+}
+
+}  // namespace
+
+std::string waylandIdleStart(std::uint32_t intervalMs, void (*told)(), void (*lost)()) {
+    if (watcher.joinable()) {
+        wantedMs = intervalMs;
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t written = write(poke[1], &byte, 1);
+        return {};
+    }
+    if (std::string why = connectAndFind(); !why.empty()) {
+        return why;
+    }
     if (poke[0] < 0 && pipe2(poke, O_CLOEXEC | O_NONBLOCK) != 0) {
         disconnect();
         return "no pipe for the idle notifications";
@@ -215,8 +225,21 @@ std::string waylandIdleStart(std::uint32_t intervalMs, void (*told)(), void (*lo
     return {};
 }
 
+std::string waylandIdleProbe(std::string* why) {
+    if (watcher.joinable()) {
+        return waylandIdleKind();
+    }
+    *why = connectAndFind();
+    if (!why->empty()) {
+        return {};
+    }
+    std::string kind = waylandIdleKind();
+    disconnect();
+    return kind;
+}
+
 const char* waylandIdleKind() {
-    if (!watcher.joinable()) {
+    if (notifier == nullptr && kdeIdle == nullptr) {
         return "";
     }
     if (notifier == nullptr) {

@@ -16,8 +16,12 @@
 std::string waylandIdleStart(std::uint32_t intervalMs, void (*told)(), void (*lost)());
 
 // Which notification is in use, for --diagnose: "ext-idle-notify-v1,
-// input-only (version 2)" and the like; empty before start.
+// input-only (version 2)" and the like; empty while none is known.
 const char* waylandIdleKind();
+
+// --diagnose: which notification --only-when-idle would use, connecting
+// just for that (about a second at most); empty with *why when none.
+std::string waylandIdleProbe(std::string* why);
 
 // Ends the thread and the connection within a short bound.
 void waylandIdleClose();

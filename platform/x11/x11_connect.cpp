@@ -46,7 +46,8 @@ void nameAuthorityFile() {
 }
 
 // Everything here may block; it runs only on the attempt's own thread.
-// The SYNC extension's IDLETIME counter: 0 where there is none.
+}  // namespace
+
 std::uint32_t findIdleTimeCounter(xcb_connection_t* connection) {
     xcb_generic_error_t* error = nullptr;
     std::free(xcb_sync_initialize_reply(connection, xcb_sync_initialize(connection, 3, 1), &error));
@@ -78,6 +79,8 @@ std::uint32_t findIdleTimeCounter(xcb_connection_t* connection) {
     std::free(list);
     return found;
 }
+
+namespace {
 
 X11Connection connectNow(bool idleTime) {
     X11Connection made;

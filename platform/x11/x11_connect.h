@@ -34,3 +34,7 @@ bool finishConnectAttempt(ConnectAttempt& attempt, std::chrono::milliseconds lim
 
 // Nobody wants the attempt any more: a connection that still comes is closed.
 void abandonConnectAttempt(ConnectAttempt& attempt);
+
+// The SYNC extension's IDLETIME counter, 0 where there is none. Blocks: for
+// a thread that may, or a caller that bounds it.
+std::uint32_t findIdleTimeCounter(xcb_connection_t* connection);
