@@ -68,6 +68,7 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
 
     const std::uint32_t timeoutInterval = computeNudgeInterval(queryScreenSaverTimeout());
     keepAwakeState.nudgeIntervalMs = options.intervalMs.value_or(timeoutInterval);
+    nudgeOnlyWhenIdle(options.onlyWhenIdle);
     if (options.onlyWhenIdle) {
         startOnlyWhenIdle();
     }
@@ -97,7 +98,6 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
 
 void startOnlyWhenIdle() {
     // Before the worker starts: it plans its timer from how idleness is told.
-    nudgeOnlyWhenIdle(true);
     runLimits.idleLine = "Nudges only once nobody has used the session for an interval.";
     if (const std::string why = watchSessionIdle(keepAwakeState.nudgeIntervalMs); !why.empty()) {
         std::fprintf(stderr, "keepawake: --only-when-idle: %s; nudging on its timer.\n", why.c_str());
