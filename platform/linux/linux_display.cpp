@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,7 +33,7 @@ struct DisplayBinding {
 
 // --only-when-idle, once asked for: whether the session tells idleness now
 // (X11: then the worker needs no timer), and the interval to re-arm with.
-bool idleTold = false;
+std::atomic<bool> idleTold{false};  // the worker reads it when it plans
 bool idleAsked = false;
 std::uint32_t idleIntervalMs = 0;
 

@@ -93,11 +93,16 @@ void arm(std::uint32_t intervalMs) {
 }  // namespace
 
 int x11IdleStart(std::uint32_t intervalMs, char* problem, std::size_t size) {
-    if (watch.connection != nullptr && xcb_connection_has_error(watch.connection) == 0) {
+    if (watch.connection != nullptr) {
+        // A connection that broke is said by x11IdleReadable, which the wait
+        // calls next; re-arming never waits on the display.
+        if (xcb_connection_has_error(watch.connection) != 0) {
+            tell(problem, size, "the X display went away");
+            return -1;
+        }
         arm(intervalMs);
         return xcb_get_file_descriptor(watch.connection);
     }
-    closeConnection();
     const std::shared_ptr<ConnectAttempt> attempt = startConnectAttempt(true);
     X11Connection made;
     if (attempt == nullptr || !finishConnectAttempt(*attempt, 1000ms, &made)) {

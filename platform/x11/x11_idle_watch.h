@@ -9,7 +9,8 @@
 // Arms the alarm for the interval: it fires each time the session's idle
 // time rises past it, and the idle time it has now is asked for too, so an
 // already idle session is told at once. The first call connects, waiting at
-// most a second; later ones re-arm without waiting. The descriptor to watch,
+// most a second; later ones re-arm without waiting (-1 once the connection
+// broke: x11IdleReadable says so). The descriptor to watch,
 // or -1 with one line in problem saying why not.
 int x11IdleStart(std::uint32_t intervalMs, char* problem, std::size_t size);
 
