@@ -234,12 +234,11 @@ TEST(WorkerThread, ReplansStartAndStopTheNudges) {
 }
 
 // --only-when-idle where the session tells idleness: no timer, and each
-// word from the session one nudge (two before it runs are one).
+// word from the session one nudge; one posted to a held worker waits.
 TEST(WorkerThread, EachNudgeMessageIsOneNudgeWithoutATimer) {
     counting::periodMs = 0;
     const Worker worker = startWorker(20);
     suspendThread(worker.handle);
-    postNudgeMessage(worker.id);
     postNudgeMessage(worker.id);
     EXPECT_EQ(countDuring(100ms), 0) << "held";
     resumeThread(worker.handle);
