@@ -3,7 +3,9 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <string_view>
 #include <tuple>
+#include <utility>
 #include <ostream>
 
 #include "app/conditions/program_names.h"
@@ -96,6 +98,22 @@ std::optional<std::uint32_t> parsePid(const std::string& text) {
     return static_cast<std::uint32_t>(pid);
 }
 
+// What each option's value is, for the line that says it is empty.
+constexpr std::pair<std::string_view, const char*> valueNames[] = {
+    {"--for", "duration"},          {"--interval", "duration"},          {"--until", "clock time"},
+    {"--while-pid", "process id"},  {"--while-running", "program name"}, {"--during", "time window"},
+    {"--days", "list of days"},     {"--hotkey", "key combination"},
+};
+
+std::string emptyValueProblem(std::string_view option) {
+    for (const auto& [name, value] : valueNames) {
+        if (name == option) {
+            return std::string(option) + ": empty " + value;
+        }
+    }
+    return std::string(option) + ": empty value";
+}
+
 }  // namespace
 
 void reportUsageError(std::ostream& err, const std::string& problem) {
@@ -164,7 +182,9 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
     app.set_version_flag("--version", std::string(programName) + " " + KEEPAWAKE_VERSION);
 
     // CLI11 takes "--no-menu=3" and "--no-menu=" as the flag itself; a value
-    // given to a flag is bad usage.
+    // given to a flag is bad usage. It takes "--for=" as "--for" alone, with
+    // the next word as its value; as getopt_long reads it, the value is
+    // empty, which no option takes.
     for (const std::string& word : own) {
         const std::size_t equals = word.find('=');
         if (word.rfind("--", 0) != 0 || equals == std::string::npos) {
@@ -174,6 +194,10 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
         const CLI::Option* option = app.get_option_no_throw(name);
         if (option != nullptr && option->get_expected_max() == 0) {
             reportUsageError(err, "option '" + name + "' takes no value");
+            return usageErrorStatus;
+        }
+        if (option != nullptr && equals + 1 == word.size()) {
+            reportUsageError(err, emptyValueProblem(name));
             return usageErrorStatus;
         }
     }

@@ -6,6 +6,7 @@
 #include "app/hotkey/hotkey.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
+#include "app/timers/follow_timers.h"
 #include "keepawake/nudge_check.h"
 #include "keepawake/worker.h"
 
@@ -66,11 +67,13 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
         }
     }
 
-    const std::uint32_t timeoutInterval = computeNudgeInterval(queryScreenSaverTimeout());
-    keepAwakeState.nudgeIntervalMs = options.intervalMs.value_or(timeoutInterval);
+    // The interval follows the shortest timer that input holds off in this
+    // session, whichever watcher keeps it.
+    keepAwakeState.nudgeIntervalMs = timers::start(options);
     nudgeOnlyWhenIdle(options.onlyWhenIdle);
     if (options.onlyWhenIdle) {
-        startOnlyWhenIdle();
+        runLimits.onlyWhenIdle = true;
+        followOnlyWhenIdle();
     }
 
     keepAwakeState.workerThread = beginThread(keepAwakeWorker, workerArgument(keepAwakeState.nudgeIntervalMs),
@@ -86,6 +89,7 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     }
 
     // The programs and hours asked for hold the run from its first screen.
+    timers::watch();
     conditions::start(options);
     followConditions();
     startControl(options);
@@ -96,14 +100,21 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     return options.noMenu ? waitForLimit() : runMenuLoop();
 }
 
-void startOnlyWhenIdle() {
+void followOnlyWhenIdle() {
     // Before the worker starts: it plans its timer from how idleness is told.
+    static std::string said;
     runLimits.idleLine = "Nudges only once nobody has used the session for an interval.";
-    if (const std::string why = watchSessionIdle(keepAwakeState.nudgeIntervalMs); !why.empty()) {
+    const std::string why = watchSessionIdle(keepAwakeState.nudgeIntervalMs);
+    if (why.empty()) {
+        said.clear();
+        return;
+    }
+    if (why != said) {
         std::fprintf(stderr, "keepawake: --only-when-idle: %s; nudging on its timer.\n", why.c_str());
         std::fflush(stderr);
-        runLimits.idleLine = "Nudges on its timer: this session does not tell when it is idle.";
+        said = why;
     }
+    runLimits.idleLine = "Nudges on its timer: this session does not tell when it is idle.";
 }
 
 void shutdownHook() {

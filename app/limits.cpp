@@ -5,6 +5,7 @@
 #include "app/hotkey/hotkey.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
+#include "app/timers/follow_timers.h"
 
 namespace {
 
@@ -122,6 +123,12 @@ WakeOutcome handleWake(Wake wake) {
             postNudgeMessage(keepAwakeState.workerThreadId);
         }
         return WakeOutcome::keepWaiting;
+    case Wake::timersChanged:
+        // The status says the new interval; the menu's screen stays as it is.
+        if (timers::follow() && runLimits.onlyWhenIdle) {
+            followOnlyWhenIdle();  // told after the new interval of idleness
+        }
+        return WakeOutcome::keepWaiting;
     case Wake::controlRequest:
         return WakeOutcome::stateChanged;  // a remote pause or resume: the screen shows it
     case Wake::consoleByte:
@@ -157,7 +164,7 @@ int waitForCommand() {
             passStopToCommand();
         } else if (wake == Wake::machineChanged || wake == Wake::clockSet || wake == Wake::displayChanged ||
                    wake == Wake::programsChanged || wake == Wake::windowBoundary || wake == Wake::hotkey ||
-                   wake == Wake::sessionIdle) {
+                   wake == Wake::timersChanged || wake == Wake::sessionIdle) {
             handleWake(wake);
         } else {
             return commandExitStatus();  // its end, or a wait that cannot go on

@@ -8,6 +8,7 @@
 #include "app/conditions/run_conditions.h"
 #include "app/control_protocol.h"
 #include "app/keep_awake.h"
+#include "app/timers/follow_timers.h"
 
 namespace {
 
@@ -29,6 +30,10 @@ std::string statusDetails() {
     if (keepAwakeState.saverEnabled == 0) {
         const KeepAwakeWay way = describeKeepAwake(keepAwakeState.nudgeIntervalMs);
         details += way.keeps ? ", " + way.words : ", " + std::string(control::cannotKeepAwake) + ": " + way.words;
+        // Which timer set the pace, right after it.
+        if (way.keeps && way.words.find("zero moves every ") != std::string::npos) {
+            details += timers::statusWords();
+        }
     }
     if (!runLimits.quitsBy.empty()) {
         details += ", quits " + runLimits.quitsBy;

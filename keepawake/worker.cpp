@@ -71,7 +71,7 @@ void plan(std::uint32_t intervalMs, Plan* current) {
 }  // namespace
 
 unsigned PLATFORM_CALLBACK keepAwakeWorker(void* intervalMs) {
-    const auto interval = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(intervalMs));
+    auto interval = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(intervalMs));
 
     startNudgeChecks();
     running = Plan{};
@@ -80,6 +80,10 @@ unsigned PLATFORM_CALLBACK keepAwakeWorker(void* intervalMs) {
     ThreadMessage message{};
     while (getMessage(&message)) {
         if (message.message == replanMessage) {
+            // The session's timers changed: a new interval comes with it.
+            if (message.wParam != 0) {
+                interval = static_cast<std::uint32_t>(message.wParam);
+            }
             plan(interval, &running);
             continue;
         }

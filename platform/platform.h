@@ -116,6 +116,39 @@ void resumeDisplayKeepAwake();
 // held there, within a bounded time.
 void closeDisplay();
 
+// --- The session's timers ----------------------------------------------------
+
+// One timer that blanks, locks, turns off the display or sleeps the session
+// after so much idleness, and who keeps it.
+struct SessionTimer {
+    std::string watcher;        // "xscreensaver", "the X server's screen saver", "swayidle"
+    std::string does;           // "blanks the screen", "locks the session", "turns the display off", "sleeps"
+    std::uint32_t seconds = 0;  // of idleness; 0: off
+    std::string source;         // where it was read: "~/.xscreensaver", "its command line"
+    std::string unreadable;     // not empty: its watcher runs but the timer cannot be read here, and why
+    bool thisSession = true;    // false: its watcher runs in another session of this user
+    unsigned heldBy = heldByNudge;  // what holds it off (diagnosis.h)
+    std::string advice;         // --diagnose: what to do when this timer is not held off
+    bool policy = false;        // an administrator set it: --diagnose says it is worth knowing
+    // The system's own screen-saver timeout, the one timer read before the
+    // watchers were: --diagnose reports it through its own reader.
+    bool systemSaver = false;
+};
+
+// Every timer of this session known here, read now: the system's own
+// screen-saver timeout first, then each watcher's. Bounded: about a second
+// at most where a display does not answer. --diagnose, which must leave
+// nothing held, asks with takeDisplay false: the system's own timeout is
+// then left out wherever reading it would take the display (its own reader
+// reports it).
+std::vector<SessionTimer> readSessionTimers(bool takeDisplay = true);
+
+// From now on a change in them (a watcher that starts or stops, a setting
+// rewritten) becomes Wake::timersChanged, within about 2 s. Nothing wakes
+// while nothing changes, but for one look through the processes every 2 s
+// where a watcher can only be found that way.
+void watchSessionTimers();
+
 // --- Threads ---------------------------------------------------------------
 
 // Starts a thread running at once. Its message queue already exists when this
@@ -148,11 +181,13 @@ struct ThreadMessage {
 // Posts the stop request to the thread's queue: its getMessage returns false.
 void postQuitMessage(std::uint32_t threadId);
 
-// Asks the thread to plan its timer anew (keepAwakePeriod changed): its
-// getMessage hands out a message of this number. Never more than one
-// pending on POSIX; Windows queues it as an application message.
+// Asks the thread to plan its timer anew (keepAwakePeriod changed, or the
+// nudge interval, when intervalMs is not 0): its getMessage hands out a
+// message of this number, with the interval in wParam. Never more than one
+// pending on POSIX, carrying the last interval asked for; Windows queues it
+// as an application message.
 constexpr unsigned replanMessage = 0x8001;  // WM_APP + 1
-void postReplanMessage(std::uint32_t threadId);
+void postReplanMessage(std::uint32_t threadId, std::uint32_t intervalMs = 0);
 
 // Asks the thread for one nudge now (--only-when-idle: the session said it
 // is idle): its getMessage hands out a message of this number. Never more
@@ -236,14 +271,15 @@ enum class NameRules { exact, windows };
 using ProgramMatch = bool (*)(std::string_view fileName, NameRules rules);
 
 // Looks for running programs of this user (Windows: of this logon session)
-// that match: a program's file name is its executable's name without the
-// folder; on Linux, where that cannot be read, its process name and the base
-// name of its first argument are tried. Looks once now, then at most once
-// every 2 s while none runs; once some run, waits for their ends without
-// looking (pidfds, process handles) and looks again when the last has
-// ended. A change of whether one runs becomes Wake::programsChanged. Where
-// nothing can be looked at, one line on standard error says so and it reads
-// as running.
+// that match: on Windows a program's file name is its executable's name
+// without the folder; on Linux each of its process name, its executable's
+// base name and its first argument's base name is tried. Looks once now, then
+// at most once every 2 s while none runs; once some run, waits for their ends
+// without looking (pidfds, process handles). When the last has ended it looks
+// again at once and every 250 ms for 2 s, and reads as not running only when
+// none came back. A change of whether one runs becomes Wake::programsChanged.
+// Where nothing can be looked at, one line on standard error says so and it
+// reads as running.
 void watchPrograms(ProgramMatch match);
 bool programRuns();
 
@@ -304,7 +340,7 @@ void releaseHotkey();
 
 enum class Wake { consoleByte, consoleEnded, deadline, processEnded, commandEnded, stopRequested, clockSet,
                   machineChanged, controlRequest, displayChanged, programsChanged, windowBoundary, hotkey,
-                  sessionIdle };
+                  timersChanged, sessionIdle };
 
 // Blocks until the first of: the next byte of standard input (only when byte
 // is not null; it is stored there, and no further byte is taken), the end of
@@ -314,8 +350,9 @@ enum class Wake { consoleByte, consoleEnded, deadline, processEnded, commandEnde
 // open), a change in how the session is kept awake (displayChanged: a
 // desktop's inhibitor or compositor came or went), a change of the awaited
 // programs, a boundary of the hours, a press of the hotkey (once
-// registered), the session having been idle one interval (sessionIdle,
-// once watchSessionIdle works). No wake-ups of its own beyond these (where a process cannot
+// registered), a change of the session's timers (once watched), the
+// session having been idle one interval (sessionIdle, once
+// watchSessionIdle works). No wake-ups of its own beyond these (where a process cannot
 // be watched otherwise: one check a second; while no awaited program runs:
 // one look every 2 s; while a control client is
 // connected: its deadline). The deadline is on the steady clock, for short

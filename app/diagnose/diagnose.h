@@ -25,9 +25,10 @@ std::string formatFinding(const Finding& finding, unsigned mechanism);
 // The whole report, parts in order with their headings, verdict last.
 std::string formatReport(const std::vector<Finding>& findings, const Verdict& verdict);
 
-// The findings keepawake adds of its own to the system's: the interval the
-// timeout gives, and this user's running copies.
-void addIntervalFinding(std::vector<Finding>* findings);
+// The findings keepawake adds of its own to the system's: the session's
+// timers (the system's own screen-saver timeout is the system's finding
+// already), the interval they give, and this user's running copies.
+void addTimerFindings(std::vector<Finding>* findings, std::vector<SessionTimer> timers);
 void addRunningCopies(std::vector<Finding>* findings, std::chrono::milliseconds limit);
 
 // Reads, reports to out, and returns the exit status (0: it can, 1: not).

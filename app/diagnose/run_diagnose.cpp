@@ -1,11 +1,14 @@
 // Gathers the system's findings and keepawake's own, then prints the report.
 // Every reader is bounded: the whole report takes at most about 3 s even
 // where a bus or the display never answers.
+#include <algorithm>
+#include <future>
 #include <ostream>
 
 #include "app/control_protocol.h"
 #include "app/diagnose/diagnose.h"
 #include "app/keep_awake.h"
+#include "app/timers/session_timers.h"
 
 namespace {
 
@@ -19,23 +22,50 @@ constexpr auto oneCopyLimit = 300ms;
 
 }  // namespace
 
-void addIntervalFinding(std::vector<Finding>* findings) {
-    const Finding* timeout = nullptr;
+void addTimerFindings(std::vector<Finding>* findings, std::vector<SessionTimer> timers) {
+    // The system's own timeout, as its reader found it, paces as any other.
     for (const Finding& finding : *findings) {
-        if (finding.kind == Finding::saverTimeout) {
-            timeout = &finding;
+        if (finding.kind == Finding::saverTimeout && finding.unreadable.empty() &&
+            std::none_of(timers.begin(), timers.end(), [](const SessionTimer& t) { return t.systemSaver; })) {
+            SessionTimer saver;
+            saver.watcher = finding.what;
+            saver.seconds = finding.seconds.value_or(0);
+            saver.heldBy = finding.heldBy != 0 ? finding.heldBy : heldByNudge;
+            saver.systemSaver = true;
+            timers.insert(timers.begin(), saver);
             break;
         }
     }
-    const std::uint32_t seconds = timeout != nullptr && timeout->unreadable.empty() ? timeout->seconds.value_or(0) : 0;
+    for (const SessionTimer& timer : timers) {
+        if (timer.systemSaver) {
+            continue;
+        }
+        const std::string what = timer.watcher + (timer.does.empty() ? "" : " (" + timer.does + ")");
+        Finding finding = timer.unreadable.empty()
+                              ? timerFinding(Finding::timer, what, timer.seconds, timer.source, timer.heldBy)
+                              : unreadableFinding(Finding::timers, Finding::timer, what, timer.unreadable);
+        finding.heldBy = timer.heldBy;
+        finding.advice = timer.advice;
+        if (timer.policy) {
+            finding.kind = Finding::policy;
+        }
+        if (!timer.thisSession) {
+            // Listed, but it neither paces the nudges nor decides the verdict.
+            finding.kind = Finding::fact;
+            finding.what = "in another session: " + what;
+        }
+        findings->push_back(finding);
+    }
+    const SessionTimer* pacing = timers::pacingTimer(timers);
     Finding interval;
     interval.part = Finding::timeout;
     interval.kind = Finding::interval;
     interval.what = "nudge interval";
-    interval.value = std::to_string(computeNudgeInterval(seconds));
+    interval.value = std::to_string(timers::intervalFor(timers));
     interval.unit = "ms";
-    interval.source = seconds == 0 ? "no timeout known: the shortest interval"
-                                   : "one eightieth of the timeout, 30 ms up to 60 s";
+    interval.source = pacing == nullptr ? "no timeout known: the shortest interval"
+                                        : "one eightieth of " + timers::describeTimer(*pacing) +
+                                              ", the shortest timer nudges hold off; 30 ms up to 60 s";
     findings->push_back(interval);
 }
 
@@ -106,9 +136,12 @@ void addOnlyWhenIdleFinding(std::vector<Finding>* findings) {
 }
 
 int runDiagnose(std::ostream& out) {
+    // The session's timers are read beside the other readers, within their
+    // time: the X server's watchers answer on a connection of their own.
+    auto timers = std::async(std::launch::async, readSessionTimers, false);
     std::vector<Finding> findings = diagnoseSession(Clock::now() + readersLimit);
     addOnlyWhenIdleFinding(&findings);
-    addIntervalFinding(&findings);
+    addTimerFindings(&findings, timers.get());
     addRunningCopies(&findings, copiesLimit);
     const Verdict verdict = judgeFindings(findings);
     out << formatReport(findings, verdict) << std::flush;

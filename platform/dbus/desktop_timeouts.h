@@ -1,6 +1,7 @@
 // The idle timeouts the desktops keep, read without changing anything.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -16,3 +17,8 @@ std::uint32_t kdeLockTimeoutSeconds(const std::string& kscreenlockerrc);
 // The same, read from $XDG_CONFIG_HOME (or ~/.config) /kscreenlockerrc: no
 // such file means the defaults; 0 when it is there but cannot be read.
 std::uint32_t kdeLockTimeoutSeconds();
+
+// Each key's value through GSettings (keepawake-desktop.so's readSettings);
+// a schema or key that is not installed is left not found, never fatal.
+struct SettingRead;
+void readGSettings(SettingRead* reads, std::size_t count);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/dbus/dbus_diagnose.h"
+#include "platform/dbus/desktop_timeouts.h"
 #include "platform/dbus/dbus_inhibitor.h"
 #include "platform/dbus/machine_watch.h"
 #include "platform/dbus/portal_shortcuts.h"
@@ -196,7 +197,7 @@ void diagnose(unsigned what, DiagnosisSink sink, void* context) {
 const DesktopBinding binding{start,        readScreenSaverTimeout, period,      describe,
                              nudge,        pause,                  resume,      close,
                              machineWatch, machineRead,            portalShortcutsStart, portalShortcutsStop,
-                             diagnose,     idleStart};
+                             diagnose,     readGSettings,          idleStart};
 
 }  // namespace
 

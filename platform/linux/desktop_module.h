@@ -17,6 +17,14 @@ constexpr unsigned diagnoseSystemBus = 2;   // logind
 constexpr unsigned diagnoseVirtualPointer = 4;
 constexpr unsigned diagnoseOnWayland = 8;   // a flag: the session is a Wayland one
 
+// One GSettings key for readSettings: schema and key in, what was read out.
+struct SettingRead {
+    const char* schema;
+    const char* key;
+    int found;           // 1: read; 0: the schema or the key is not installed, or its type is none of these
+    std::int64_t value;  // a number key's value; a boolean's 1 or 0
+};
+
 struct DesktopBinding {
     // Takes every way this session offers and starts keeping it awake,
     // waiting at most about a second for each of the session bus and the
@@ -55,6 +63,9 @@ struct DesktopBinding {
     // handed to sink one finding at a time. Changes no setting and leaves
     // nothing held. Needs no start.
     void (*diagnose)(unsigned what, DiagnosisSink sink, void* context);
+    // Reads GSettings keys (MATE's and Cinnamon's idle timers) through the
+    // settings backend, asking no daemon. Needs no start.
+    void (*readSettings)(SettingRead* reads, std::size_t count);
     // --only-when-idle, after start; called again, it re-arms for the
     // interval. 1 when the compositor tells idleness (ext-idle-notify):
     // desktopIdleByte goes to notifyFd each time the seat has been idle the

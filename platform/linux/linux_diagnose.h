@@ -12,7 +12,7 @@
 using FindingSink = std::function<void(Finding)>;
 
 // This user's wlroots idle managers (swayidle, hypridle) found in /proc, and
-// what hypridle's configuration says.
+// what hypridle's configuration says; another session's are listed apart.
 void idleManagersDiagnose(const FindingSink& add);
 
 struct HypridleConfig {
@@ -20,6 +20,11 @@ struct HypridleConfig {
     std::optional<std::uint32_t> shortestTimeout;  // seconds, of its listeners
 };
 HypridleConfig parseHypridleConfig(const std::string& text);
+
+// The configuration file of hypridle process pid: its -c/--config argument
+// (empty where that is relative and its folder cannot be read), or
+// $XDG_CONFIG_HOME/hypr/hypridle.conf.
+std::string hypridleConfigPath(const std::vector<std::string>& arguments, const std::string& pid);
 
 // swayidle's shortest "timeout N" among its arguments.
 std::optional<std::uint32_t> swayidleShortestTimeout(const std::vector<std::string>& arguments);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/linux/desktop_loader.h"
+#include "platform/linux/session_timers.h"
 #include "platform/linux/x11_loader.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_wake.h"
@@ -293,6 +294,25 @@ std::uint32_t keepAwakePeriod(std::uint32_t nudgeIntervalMs) {
 
 KeepAwakeWay describeKeepAwake(std::uint32_t nudgeIntervalMs) {
     return binding().describe(nudgeIntervalMs);
+}
+
+SessionTimer systemSaverTimer() {
+    SessionTimer timer;
+    timer.systemSaver = true;
+    timer.seconds = binding().readScreenSaverTimeout();
+    if (chosen == &desktopBinding) {
+        // GNOME's idle delay or KDE's lock timeout: the inhibitor holds it
+        // off too.
+        timer.watcher = "the desktop";
+        timer.does = "goes idle";
+        timer.source = "its idle settings";
+        timer.heldBy = heldByNudge | heldByInhibitor;
+    } else {
+        timer.watcher = "the X server";
+        timer.does = "starts its screen saver";
+        timer.source = "the X server";
+    }
+    return timer;
 }
 
 std::optional<InputTimes> readInputTimes() {

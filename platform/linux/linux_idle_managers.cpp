@@ -1,8 +1,6 @@
 // wlroots desktops leave blanking to an idle manager the user starts: which
 // of them run for this user, and what each honours, read from /proc and
 // hypridle's configuration file without asking either of them anything.
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include <sstream>
 
 #include "platform/linux/linux_diagnose.h"
+#include "platform/linux/session_processes.h"
 
 namespace {
 
@@ -34,53 +33,6 @@ std::optional<std::uint32_t> shorter(std::optional<std::uint32_t> a, std::option
         return b;
     }
     return a;
-}
-
-std::string readAll(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-struct Process {
-    std::string name;
-    std::vector<std::string> arguments;
-    std::string pid;
-};
-
-// This user's processes with one of the names.
-std::vector<Process> ownProcesses(const std::vector<std::string>& names) {
-    std::vector<Process> found;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) {
-        return found;
-    }
-    while (const dirent* entry = readdir(proc)) {
-        const std::string pid = entry->d_name;
-        struct stat status {};
-        if (pid.find_first_not_of("0123456789") != std::string::npos ||
-            stat(("/proc/" + pid).c_str(), &status) != 0 || status.st_uid != getuid()) {
-            continue;
-        }
-        std::string name = trimmed(readAll("/proc/" + pid + "/comm"));
-        name.erase(std::remove(name.begin(), name.end(), '\n'), name.end());
-        if (std::find(names.begin(), names.end(), name) == names.end()) {
-            continue;
-        }
-        Process process{name, {}, pid};
-        std::istringstream words(readAll("/proc/" + pid + "/cmdline"));
-        std::string word;
-        while (std::getline(words, word, '\0')) {
-            process.arguments.push_back(word);
-        }
-        // A process that already ended (a zombie) has no arguments left.
-        if (!process.arguments.empty()) {
-            found.push_back(process);
-        }
-    }
-    closedir(proc);
-    return found;
 }
 
 std::string configHome() {
@@ -143,48 +95,46 @@ std::optional<std::uint32_t> swayidleShortestTimeout(const std::vector<std::stri
     return shortest;
 }
 
-void idleManagersDiagnose(const FindingSink& add) {
-    const std::vector<Process> managers = ownProcesses({"swayidle", "hypridle"});
-    if (managers.empty()) {
-        add(readFinding(Finding::timers, Finding::fact, "wlroots idle managers", "none running", "",
-                        "swayidle, hypridle looked for in /proc"));
-        return;
+std::string hypridleConfigPath(const std::vector<std::string>& arguments, const std::string& pid) {
+    for (std::size_t i = 1; i + 1 < arguments.size(); ++i) {
+        if ((arguments[i] == "-c" || arguments[i] == "--config") && !arguments[i + 1].empty()) {
+            if (arguments[i + 1][0] == '/') {
+                return arguments[i + 1];
+            }
+            // Relative to the folder it was started in.
+            char folder[4096];
+            const ssize_t length = readlink(("/proc/" + pid + "/cwd").c_str(), folder, sizeof folder);
+            return length > 0 ? std::string(folder, static_cast<std::size_t>(length)) + "/" + arguments[i + 1] : "";
+        }
     }
-    for (const Process& manager : managers) {
-        const std::string what = manager.name + " (process " + manager.pid + ")";
-        if (manager.name == "swayidle") {
-            // swayidle follows Wayland input and idle-inhibit, never D-Bus.
-            const auto timeout = swayidleShortestTimeout(manager.arguments);
-            Finding finding = timeout ? timerFinding(Finding::timer, what, *timeout, "its shortest timeout, "
-                                                     "from its command line", heldByNudge)
-                                      : unreadableFinding(Finding::timers, Finding::timer, what,
-                                                          "no timeout on its command line");
-            finding.heldBy = heldByNudge;
-            finding.advice = "swayidle honours input, not D-Bus inhibitors: in GNOME or KDE stop it, or let the "
-                             "desktop's own idle settings do its work";
-            add(finding);
+    return configHome() + "/hypr/hypridle.conf";
+}
+
+// Their timers are read with the session's other timers (watcher_timers.cpp);
+// this tells what else matters about them.
+void idleManagersDiagnose(const FindingSink& add) {
+    const std::vector<SessionProcess> managers = findSessionProcesses({"swayidle", "hypridle"});
+    if (std::none_of(managers.begin(), managers.end(), [](const SessionProcess& p) { return p.thisSession; })) {
+        add(readFinding(Finding::timers, Finding::fact, "wlroots idle managers",
+                        managers.empty() ? "none running" : "none in this session", "",
+                        "swayidle, hypridle looked for in /proc"));
+    }
+    std::vector<std::string> told;
+    for (const SessionProcess& manager : managers) {
+        if (!manager.thisSession || manager.name != "hypridle") {
             continue;
         }
-        const std::string path = configHome() + "/hypr/hypridle.conf";
+        const std::string path = hypridleConfigPath(manager.arguments, manager.pid);
         std::ifstream file(path);
-        if (!file) {
-            add(unreadableFinding(Finding::timers, Finding::timer, what, "no " + path));
+        if (!file || std::find(told.begin(), told.end(), path) != told.end()) {
             continue;
         }
+        told.push_back(path);
         std::ostringstream text;
         text << file.rdbuf();
         const HypridleConfig config = parseHypridleConfig(text.str());
         add(readFinding(Finding::timers, Finding::fact, "hypridle ignore_dbus_inhibit",
                         config.ignoresDbusInhibit ? "true: inhibitors are ignored" : "false: inhibitors hold it off",
                         "", path));
-        Finding finding = config.shortestTimeout
-                              ? timerFinding(Finding::timer, what, *config.shortestTimeout,
-                                             "its shortest listener, " + path, heldByNudge)
-                              : unreadableFinding(Finding::timers, Finding::timer, what, "no listener in " + path);
-        finding.heldBy = heldByNudge | (config.ignoresDbusInhibit ? 0u : heldByInhibitor);
-        if (config.ignoresDbusInhibit) {
-            finding.advice = "set ignore_dbus_inhibit = false in " + path;
-        }
-        add(finding);
     }
 }

@@ -1,6 +1,7 @@
 // The programs a run waits for: one look through /proc now, then one every
 // 2 s on a timer while none runs. Once some run, their pidfds are waited on
-// and nothing is looked at until the last has ended.
+// and nothing is looked at until the last has ended; then at once and every
+// 250 ms for 2 s, before the run pauses.
 #include "platform/linux/linux_programs.h"
 
 #include <dirent.h>
@@ -14,7 +15,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
+
+#include "platform/linux/session_processes.h"
 
 namespace {
 
@@ -25,11 +27,10 @@ int lookTimer = -1;
 std::vector<int> held;     // pidfds of matching programs
 bool running = false;
 bool withoutPidfds = false;  // an old kernel: look every 0.5 s while one runs
-
-std::string_view baseName(std::string_view path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
+// Once the last has ended, looks that found none: the run pauses only when
+// none came back in graceLooks more, one every 250 ms (a loop, a restart).
+constexpr int graceLooks = 8;
+int missedLooks = 0;
 
 // Up to size bytes of a small /proc file; the count read, or -1.
 ssize_t readSmall(const char* path, char* buffer, std::size_t size) {
@@ -43,41 +44,20 @@ ssize_t readSmall(const char* path, char* buffer, std::size_t size) {
 }
 
 bool processMatches(const char* pid, ProgramMatch match) {
+    const std::vector<std::string> names = processNames(pid);
+    if (std::none_of(names.begin(), names.end(),
+                     [match](const std::string& name) { return match(name, NameRules::exact); })) {
+        return false;
+    }
+    // A process that has ended and waits to be reaped keeps its process
+    // name, and must not count. Its state says which.
     char path[64];
     char text[4096];
-    std::snprintf(path, sizeof path, "/proc/%s/exe", pid);
-    const ssize_t length = readlink(path, text, sizeof text);
-    if (length > 0) {
-        std::string_view exe(text, static_cast<std::size_t>(length));
-        // A program replaced or removed on disk since it started still runs.
-        constexpr std::string_view deleted = " (deleted)";
-        if (exe.size() > deleted.size() && exe.substr(exe.size() - deleted.size()) == deleted) {
-            exe.remove_suffix(deleted.size());
-        }
-        return match(baseName(exe), NameRules::exact);
-    }
-    // No executable to read: a kernel thread, or a process that has ended
-    // and waits to be reaped, which must not count. Its state says which.
     std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
-    ssize_t got = readSmall(path, text, sizeof text - 1);
+    const ssize_t got = readSmall(path, text, sizeof text - 1);
     text[std::max<ssize_t>(got, 0)] = '\0';
     const char* state = std::strrchr(text, ')');  // after the name, which may hold anything
-    if (state == nullptr || state[1] != ' ' || state[2] == 'Z' || state[2] == 'X') {
-        return false;
-    }
-    std::snprintf(path, sizeof path, "/proc/%s/comm", pid);
-    got = readSmall(path, text, sizeof text);
-    if (got > 0 && match(std::string_view(text, static_cast<std::size_t>(got - (text[got - 1] == '\n'))),
-                         NameRules::exact)) {
-        return true;
-    }
-    std::snprintf(path, sizeof path, "/proc/%s/cmdline", pid);
-    got = readSmall(path, text, sizeof text - 1);
-    if (got <= 0) {
-        return false;
-    }
-    text[got] = '\0';
-    return match(baseName(std::string_view(text, std::strlen(text))), NameRules::exact);
+    return state != nullptr && state[1] == ' ' && state[2] != 'Z' && state[2] != 'X';
 }
 
 void armLook(int milliseconds) {
@@ -112,9 +92,14 @@ bool look() {
             withoutPidfds = true;
         }
     }
-    const bool now = !held.empty() || (withoutPidfds && !found.empty());
+    const bool seen = !held.empty() || (withoutPidfds && !found.empty());
+    missedLooks = seen ? 0 : missedLooks + 1;
+    const bool now = seen || (running && missedLooks <= graceLooks);
     if (!now) {
+        missedLooks = 0;
         armLook(2000);
+    } else if (!seen) {
+        armLook(250);
     } else if (withoutPidfds) {
         armLook(500);
     } else {

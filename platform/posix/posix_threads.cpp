@@ -45,6 +45,7 @@ struct ThreadRecord {
     std::condition_variable changed;
     unsigned pendingQuits = 0;
     bool pendingReplan = false;
+    std::uint32_t replanInterval = 0;  // the last asked for; 0: unchanged
     bool pendingNudge = false;
     std::vector<Timer> timers;
     std::uintptr_t nextTimerId = 1;
@@ -231,7 +232,7 @@ void postQuitMessage(std::uint32_t threadId) {
     record->changed.notify_all();
 }
 
-void postReplanMessage(std::uint32_t threadId) {
+void postReplanMessage(std::uint32_t threadId, std::uint32_t intervalMs) {
     std::shared_ptr<ThreadRecord> record = findThread(threadId);
     if (record == nullptr) {
         return;
@@ -239,6 +240,9 @@ void postReplanMessage(std::uint32_t threadId) {
     {
         std::lock_guard<std::mutex> lock(record->mutex);
         record->pendingReplan = true;
+        if (intervalMs != 0) {
+            record->replanInterval = intervalMs;
+        }
     }
     record->changed.notify_all();
 }
@@ -288,7 +292,8 @@ bool getMessage(ThreadMessage* message) {
             }
             if (queue.pendingReplan) {
                 queue.pendingReplan = false;
-                *message = ThreadMessage{nullptr, replanMessage, 0, 0, 0, 0, 0};
+                *message = ThreadMessage{nullptr, replanMessage, queue.replanInterval, 0, 0, 0, 0};
+                queue.replanInterval = 0;
                 return true;
             }
             if (queue.pendingNudge) {

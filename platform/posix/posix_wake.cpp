@@ -22,6 +22,8 @@ pid_t runningCommand = -1;
 int endedCommandStatus = 0;
 int machineWakeFd = -1;
 int displayWakeFd = -1;
+int timerWaitFds[timerWaitSlots] = {-1, -1, -1};
+bool (*serveTimerWait)(int slot) = nullptr;
 int hotkeyWakeFd = -1;
 int idleWakeFd = -1;
 
@@ -205,7 +207,7 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
             fallbackBoundary.reset();
             return Wake::windowBoundary;
         }
-        pollfd waits[10 + controlWaitSlots + programWaitSlots];
+        pollfd waits[10 + timerWaitSlots + controlWaitSlots + programWaitSlots];
         nfds_t count = 0;
         const nfds_t signals = count;
         waits[count++] = pollfd{wakePipe[0], POLLIN, 0};  // ignored by poll while -1
@@ -230,6 +232,10 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         const nfds_t programs = count;
         addProgramWaits(waits + programs);
         count += programWaitSlots;
+        const nfds_t timers = count;
+        for (const int fd : timerWaitFds) {
+            waits[count++] = pollfd{fd, POLLIN, 0};
+        }
 
         int timeout = -1;
         if (deadline) {
@@ -285,6 +291,16 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
                 }
                 return told;
             }
+        }
+        bool timersChanged = false;
+        for (int slot = 0; slot < timerWaitSlots; ++slot) {
+            // Every readable source is drained, so none wakes the next poll.
+            if (waits[timers + slot].revents != 0 && serveTimerWait != nullptr && serveTimerWait(slot)) {
+                timersChanged = true;
+            }
+        }
+        if (timersChanged) {
+            return Wake::timersChanged;
         }
         if (waits[idle].revents != 0) {
             if (const auto wake = takeSessionIdle()) {

@@ -30,6 +30,15 @@ extern int displayWakeFd;
 // per press. waitForWake watches it.
 extern int hotkeyWakeFd;
 
+// What tells of a change in the session's timers (-1 where unused): the
+// settings files' inotify, the timer of the next look through /proc, the X
+// connection that watches the root window. When one is readable,
+// serveTimerWait(slot) reads what came, and says whether a timer may have
+// changed.
+constexpr int timerWaitSlots = 3;
+extern int timerWaitFds[timerWaitSlots];
+extern bool (*serveTimerWait)(int slot);
+
 // --only-when-idle: what tells that the session has been idle an interval
 // (-1 while nothing does): the X connection of the SYNC alarm, or a pipe the
 // desktop module writes to. When it is readable waitForWake asks

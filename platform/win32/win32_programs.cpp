@@ -1,7 +1,8 @@
 // The programs a run waits for: one look at the process list (Toolhelp) now,
 // then one every 2 s on a waitable timer while none runs. Once some run,
 // their process handles are waited on and nothing is looked at until the
-// last has ended. Only this logon session's processes count.
+// last has ended; then at once and every 250 ms for 2 s, before the run
+// pauses. Only this logon session's processes count.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -17,6 +18,17 @@ namespace {
 
 ProgramMatch wanted = nullptr;
 bool running = false;
+// Once the last has ended, looks that found none: the run pauses only when
+// none came back in graceLooks more, one every 250 ms (a loop, a restart).
+constexpr int graceLooks = 8;
+int missedLooks = 0;
+
+// Due in period milliseconds, then every period.
+void armLook(LONG period) {
+    LARGE_INTEGER due;
+    due.QuadPart = -10'000LL * period;
+    SetWaitableTimer(programLookTimer, &due, period, nullptr, nullptr, FALSE);
+}
 
 void releaseHeld() {
     for (const HANDLE process : heldPrograms) {
@@ -54,13 +66,16 @@ bool look() {
         }
         CloseHandle(snapshot);
     }
-    const bool now = !heldPrograms.empty();
-    if (now) {
+    const bool seen = !heldPrograms.empty();
+    missedLooks = seen ? 0 : missedLooks + 1;
+    const bool now = seen || (running && missedLooks <= graceLooks);
+    if (seen) {
         CancelWaitableTimer(programLookTimer);
+    } else if (now) {
+        armLook(250);
     } else {
-        LARGE_INTEGER due;
-        due.QuadPart = -20'000'000LL;  // 2 s from now, then every 2 s
-        SetWaitableTimer(programLookTimer, &due, 2000, nullptr, nullptr, FALSE);
+        missedLooks = 0;
+        armLook(2000);
     }
     const bool changed = now != running;
     running = now;

@@ -70,9 +70,9 @@ void postQuitMessage(std::uint32_t threadId) {
     PostThreadMessageA(threadId, WM_QUIT, 0, 0);
 }
 
-void postReplanMessage(std::uint32_t threadId) {
+void postReplanMessage(std::uint32_t threadId, std::uint32_t intervalMs) {
     static_assert(replanMessage == WM_APP + 1, "the re-plan message is an application message");
-    PostThreadMessageA(threadId, replanMessage, 0, 0);
+    PostThreadMessageA(threadId, replanMessage, intervalMs, 0);
 }
 
 void postNudgeMessage(std::uint32_t threadId) {

@@ -1,5 +1,6 @@
 // Waiting for the first of: a byte of input, a deadline, a watched process,
-// a command's end, a console event, a limit's timer, a change of the machine.
+// a command's end, a console event, a limit's timer, a change of the machine
+// or of a setting the session's timers are read from.
 // Console input cannot be waited on reliably, so a thread reads it, one byte
 // per request, and signals an event. While the machine is watched, its window's
 // messages end the wait too, and so do the hotkey's.
@@ -161,8 +162,8 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
             return Wake::hotkey;
         }
         const bool pumping = machineWindow != nullptr || hotkeyRegistered;
-        HANDLE handles[9 + mostHeldPrograms];
-        Wake reasons[9 + mostHeldPrograms];
+        HANDLE handles[9 + mostHeldPrograms + timerWaitCount];
+        Wake reasons[9 + mostHeldPrograms + timerWaitCount];
         DWORD count = 0;
         auto add = [&](HANDLE handle, Wake reason) {
             if (handle != nullptr) {
@@ -182,6 +183,9 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         add(programLookTimer, Wake::programsChanged);
         for (const HANDLE program : heldPrograms) {
             add(program, Wake::programsChanged);
+        }
+        for (const HANDLE setting : timerWaitEvents) {
+            add(setting, Wake::timersChanged);
         }
         if (byte != nullptr) {
             if (!startReader()) {
@@ -241,6 +245,9 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
             continue;
         }
         if (reason == Wake::programsChanged && !serveProgramWake(handles[index])) {
+            continue;
+        }
+        if (reason == Wake::timersChanged && !serveTimerWake(handles[index])) {
             continue;
         }
         if (reason == Wake::commandEnded) {

@@ -50,3 +50,11 @@ bool serveProgramWake(HANDLE signalled);
 extern bool hotkeyRegistered;
 void noteHotkeyMessage();
 bool hotkeyPressWaiting();
+
+// The session's timers (win32_session_timers.cpp): auto-reset events, null
+// while not watched, each signalled when a setting a timer is read from may
+// have changed. serveTimerWake takes the one that was signalled, asks to be
+// told of the next change, and says whether to read the timers again.
+constexpr std::size_t timerWaitCount = 4;
+extern HANDLE timerWaitEvents[timerWaitCount];
+bool serveTimerWake(HANDLE signalled);

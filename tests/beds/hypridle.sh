@@ -17,7 +17,7 @@ in_background compositor.log sway
 compositor_pid=${pids[-1]}
 wayland_up 15 || { tail -5 "$logs/compositor.log"; problem "sway did not start"; bed_report; }
 
-# hypridle_config true|false PROBE: its listener writes to PROBE.
+# hypridle_config true|false PROBE [TIMEOUT]: its listener writes to PROBE.
 hypridle_config() {
     user_file /home/tester/.config/hypr/hypridle.conf <<EOF
 general {
@@ -25,7 +25,7 @@ general {
     ignore_systemd_inhibit = true
 }
 listener {
-    timeout = 3
+    timeout = ${3:-3}
     on-timeout = /home/tester/mark IDLE $2
     on-resume = /home/tester/mark RESUME $2
 }
@@ -42,6 +42,7 @@ in_background hypridle.log hypridle
 hypridle_pid=${pids[-1]}
 until_true 10 has_owner org.freedesktop.ScreenSaver || problem "hypridle did not take org.freedesktop.ScreenSaver"
 in_background swayidle.log swayidle -w timeout 3 '/home/tester/mark IDLE swayidle' resume '/home/tester/mark RESUME swayidle'
+swayidle_pid=${pids[-1]}
 sleep 0.5
 figure "sway $(as_user sway --version 2>&1 | grep -oE '[0-9]+\.[0-9]+(\.[0-9]+)?' | head -1)," \
     "hypridle $(as_user hypridle --version 2>&1 | grep -oE '[0-9]+\.[0-9]+\.[0-9]+' | head -1) ready after $(since "$bed_started") s"
@@ -50,7 +51,8 @@ figure "sway $(as_user sway --version 2>&1 | grep -oE '[0-9]+\.[0-9]+(\.[0-9]+)?
 # makes of inhibitors.
 diagnose_check before "kept awake by: the wlroots virtual pointer, there now" \
     "kept awake by: the freedesktop screen saver \\(inhibitor\\), there now" \
-    "hypridle ignore_dbus_inhibit: false" "^  swayidle \\(process [0-9]+\\): 3 s"
+    "hypridle ignore_dbus_inhibit: false" "^  swayidle \\(runs its command\\): 3 s" \
+    "^  hypridle \\(runs its listener's command\\): 3 s \\(its shortest listener"
 
 # Running: neither idle manager sees the session idle.
 start_keepawake run
@@ -129,5 +131,21 @@ else
     problem "kill -9: no idle within 8 s"
 fi
 kill -0 "$compositor_pid" 2>/dev/null || problem "sway died during the runs"
+
+# Alone, hypridle's shortest listener paces the nudges: 120 s, every 1500 ms.
+kill "$swayidle_pid"
+hypridle_config false hypridle-paced 120
+kill "$hypridle_pid"
+until_true 5 eval '! has_owner org.freedesktop.ScreenSaver' || problem "hypridle did not let go of its bus name"
+in_background hypridle-paced.log hypridle
+hypridle_pid=${pids[-1]}
+until_true 10 has_owner org.freedesktop.ScreenSaver || problem "hypridle did not take org.freedesktop.ScreenSaver again"
+start_keepawake paced
+until_true 5 status_says awake || problem "paced: --status did not say awake: $ctl_out"
+grep -qE "^$kapid awake since [0-9:]{8}, by .* every 1500 ms, for hypridle's 2 min$" <<<"$ctl_out" ||
+    problem "paced: not every 1500 ms for hypridle's 120 s: $ctl_out"
+figure "paced: --status ${ctl_out#"$kapid "}"
+keepawake_ctl --stop
+keepawake_ended 5
 bench_row
 bed_report

@@ -67,9 +67,9 @@ echo "running: no connection to Xwayland"
 probe=$(pgrep -x -n swayidle)
 diagnose_has "  kept awake by: the wlroots virtual pointer, there now (Wayland compositor's registry)" \
     "  kept awake by: GNOME's session manager (idle inhibitor), not there (session bus)" \
-    "  swayidle (process $probe): 2 s (its shortest timeout, from its command line); held off by nudges" \
+    "  swayidle (runs its command): 2 s (its shortest timeout, from its command line, process $probe); held off by nudges" \
     "  screen-saver timeout: none taken (the virtual pointer is there, so keepawake nudges at the shortest interval)" \
-    "  nudge interval: 30 ms (no timeout known: the shortest interval)"
+    "  nudge interval: 30 ms (one eightieth of swayidle's 2 s, the shortest timer nudges hold off; 30 ms up to 60 s)"
 grep -qE "^  keepawake $kapid: awake since " diagnose.out || fail "--diagnose: copy $kapid not listed"
 tail -1 diagnose.out | grep -q '^keepawake can keep this screen awake' || fail "--diagnose: the verdict is not last"
 grep -q IDLE probe.log && fail "--diagnose: the session went idle meanwhile"
@@ -185,12 +185,13 @@ start_keepawake both
 wait_for both.out 'q = Quit the application' 5 || fail "both: no menu: $(cat both.err)"
 wait_for service1.log '^Inhibit 1 keepawake' 3 || fail "both: the inhibitor was not taken: $(cat service1.log)"
 swayidle -w timeout 3 'echo IDLE' resume 'echo RESUMED' >probe2.log 2>&1 &
-pids+=("$!")
+probe2=$!
+pids+=("$probe2")
 sleep 5
 grep -q IDLE probe2.log && fail "both: swayidle saw the session idle while the inhibitor was held"
 [ -s both.err ] && fail "both: standard error at start: $(cat both.err)"
 echo "inhibitor and zero moves: inhibitor taken, no IDLE for 5 s (probe timeout 3 s)"
-status_is 'by the freedesktop screen saver and zero moves every 30 ms'
+status_is "by the freedesktop screen saver and zero moves every 30 ms, for swayidle's 2 s"
 
 kill "$servicepid"
 start=$(now)
@@ -201,7 +202,7 @@ echo "service gone: said so after $(since "$start") s"
 sleep 4
 grep -q IDLE probe2.log && fail "service gone: the session went idle"
 echo "service gone: still no IDLE 4 s later"
-status_is 'by zero moves every 30 ms'
+status_is "by zero moves every 30 ms, for swayidle's 2 s"
 
 start_service service2.log
 start=$(now)
@@ -210,7 +211,7 @@ wait_for both.err 'came back' 2 || fail "service back: nothing said"
 [ "$(wc -l <both.err)" -eq 2 ] && [ "$(tail -1 both.err)" = "keepawake: the freedesktop screen saver came back to the session bus; keeping the session awake by the freedesktop screen saver and zero moves." ] ||
     fail "service back: $(cat both.err)"
 echo "service back: inhibitor taken again after $(since "$start") s"
-status_is 'by the freedesktop screen saver and zero moves every 30 ms'
+status_is "by the freedesktop screen saver and zero moves every 30 ms, for swayidle's 2 s"
 
 start=$(now)
 type_keys e
@@ -225,4 +226,32 @@ wait_keepawake 5
 wait_for service2.log '^UnInhibit 2' 2 || fail "quit: the inhibitor was not released"
 [ "$(wc -l <both.err)" -eq 2 ] || fail "both: more said than the two changes: $(cat both.err)"
 echo "both: resumed and quit, inhibitor released each time, two lines in all on standard error"
+
+# The nudges follow swayidle's timeout: one eightieth of it, re-planned
+# within 2 s when another swayidle takes its place.
+kill "$probe" "$probe2" "$servicepid"
+swayidle -w timeout 120 'echo IDLE' >probe3.log 2>&1 &
+probe3=$!
+pids+=("$probe3")
+start_keepawake paced
+wait_for paced.out 'q = Quit the application' 5 || fail "paced: no menu: $(cat paced.err)"
+status_is "by zero moves every 1500 ms, for swayidle's 2 min"
+woke0=$(awk '/^voluntary_ctxt_switches/ { n += $2 } END { print n }' /proc/"$kapid"/task/*/status)
+sleep 6
+woke1=$(awk '/^voluntary_ctxt_switches/ { n += $2 } END { print n }' /proc/"$kapid"/task/*/status)
+echo "paced: swayidle 120 s: $((woke1 - woke0)) wake-ups in 6 s"
+swayidle -w timeout 300 'echo IDLE' >probe4.log 2>&1 &
+pids+=("$!")
+kill "$probe3"
+start=$(now)
+until ./keepawake --status 2>&1 | grep -q 'every 3750 ms'; do
+    before "$start" 3 || fail "paced: not re-planned for swayidle's 300 s: $(./keepawake --status 2>&1)"
+    sleep 0.1
+done
+echo "paced: re-planned after $(since "$start") s"
+status_is "by zero moves every 3750 ms, for swayidle's 5 min"
+type_keys q
+wait_keepawake 5
+[ "$kastatus" -eq 0 ] || fail "paced: exit status $kastatus"
+[ -s paced.err ] && fail "paced: standard error was not empty: $(cat paced.err)"
 echo "sway checks passed in $(since "$bed_start_time") s"

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include "tests/e2e/system_bus.h"
 #include "tests/e2e/x_server.h"
 #include "platform/linux/linux_diagnose.h"
+#include "platform/linux/watcher_settings.h"
 
 namespace {
 
@@ -258,8 +260,85 @@ TEST(IdleManagers, HypridleConfigurationAndSwayidleArguments) {
     EXPECT_EQ(swayidleShortestTimeout({"swayidle", "timeout"}), std::nullopt);
 }
 
+// The settings files of Xfce's and LXQt's watchers: xfconf channel files
+// (the user's first, then each system folder's) and QSettings' INI.
+TEST(IdleManagers, XfconfChannelsAndLxqtSettings) {
+    const auto channel = [](const std::string& body) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<channel name=\"c\" version=\"1.0\">\n" + body +
+               "</channel>\n";
+    };
+    const std::string delay2 = channel(
+        "<property name=\"saver\" type=\"empty\">\n <property name=\"idle-activation\" type=\"empty\">\n"
+        "  <property name=\"delay\" type=\"int\" value=\"2\"/>\n </property>\n</property>\n");
+    const auto locked = [&](const std::string& who) {
+        return channel("<property name=\"saver\" type=\"empty\"><property name=\"idle-activation\" type=\"empty\">"
+                       "<property name=\"delay\" type=\"int\" value=\"30\" locked=\"" + who +
+                       "\"/></property></property>");
+    };
+    const std::string delay = "/saver/idle-activation/delay";
+    const struct {
+        bool xfconf;
+        std::vector<std::string> files;
+        std::string key;
+        std::optional<std::string> value;
+    } rows[] = {
+        {true, {delay2}, delay, "2"},
+        {true, {delay2}, "/Saver/Idle-Activation/Delay", "2"},  // names in any case
+        {true, {delay2}, "/saver/delay", std::nullopt},
+        {true, {"", delay2}, delay, "2"},                        // the system's, where the user sets none
+        {true, {delay2, locked("")}, delay, "2"},                // the user's over an unlocked system value
+        {true, {delay2, locked("*")}, delay, "30"},              // a locked one wins
+        {true, {delay2, locked("alice, @wheel")}, delay, "2"},   // locked for others only
+        {true, {delay2, locked("alice,@staff")}, delay, "30"},   // locked for a group of this user's
+        {true, {delay2, locked("tester")}, delay, "30"},
+        // A locked channel without the property: the program's default holds.
+        {true, {delay2, "<channel name=\"c\" version=\"1.0\" locked=\"*\">\n</channel>\n"}, delay, std::nullopt},
+        {true, {"", channel("<property name=\"a\" type=\"int\" value=\"1\"/>"),
+                channel("<property name=\"a\" type=\"int\" value=\"2\"/>")}, "/a", "1"},  // first system folder first
+        // Nesting: the same name under two parents, an empty element and an
+        // array do not leak into their siblings' paths.
+        {true, {channel("<property name=\"lock\" type=\"empty\"><property name=\"delay\" value=\"1\"/></property>"
+                        "<property name=\"saver\" type=\"empty\"><property name=\"delay\" value=\"9\"/></property>")},
+         "/saver/delay", "9"},
+        {true, {channel("<property name=\"a\" type=\"empty\"/><property name=\"b\" type=\"int\" value=\"3\"/>")}, "/b",
+         "3"},
+        {true, {channel("<property name=\"list\" type=\"array\"><value type=\"int\" value=\"1\"/>"
+                        "<value type=\"int\" value=\"2\"/></property><property name=\"after\" value=\"x\"/>")},
+         "/after", "x"},
+        {true, {channel("<!-- <property name=\"a\" value=\"no\"/> --><property name=\"a\" value=\"&lt;5&gt; &amp;\"/>")},
+         "/a", "<5> &"},
+        {true, {"<channel name=\"c\"><property name=\"a\" value=\"1\""}, "/a", std::nullopt},  // cut short
+        {false, {"[General]\nenableIdlenessWatcher=true\n"}, "General/enableIdlenessWatcher", "true"},
+        // QTime as QSettings stores it: 2 min, 15 min.
+        {false, {"[General]\nidlenessACTime=@Variant(\\0\\0\\0\\xf\\0\\0\\x1\\xd4\\xc0)\n"}, "General/idlenessACTime",
+         "@Time:120"},
+        {false, {"[General]\nidlenessBatteryTime=@Variant(\\0\\0\\0\\xf\\0\\0\\r\\xbb\\xa0)\n"},
+         "General/idlenessBatteryTime", "@Time:900"},
+        {false, {"idlenessTimeSecs=300\n[Other]\nidlenessACAction=4\n"}, "General/idlenessTimeSecs", "300"},
+        {false, {"idlenessTimeSecs=300\n[Other]\nidlenessACAction=4\n"}, "General/idlenessACAction", std::nullopt},
+        {false, {"", "[General]\nidlenessACAction=-2\n"}, "General/idlenessACAction", "-2"},
+        {false, {"[General]\nidlenessACAction=4\n", "[General]\nidlenessACAction=-2\n"}, "General/idlenessACAction",
+         "4"},
+        {false, {"; note\n[General]\nname = \"a;b\" \n"}, "General/name", "a;b"},
+    };
+    const SettingsUser user{"tester", {"users", "staff"}};
+    for (const auto& row : rows) {
+        const std::optional<std::string> value =
+            row.xfconf ? xfconfValue(row.files, row.key, user) : qtIniValue(row.files, row.key);
+        EXPECT_EQ(value, row.value) << row.key << " in " << row.files.back();
+    }
+    EXPECT_EQ(settingNumber(std::string("@Time:900")), 900);
+    EXPECT_EQ(settingNumber(std::string("-1")), -1);
+    EXPECT_EQ(settingNumber(std::string("2 min")), std::nullopt);
+    EXPECT_EQ(settingBool(std::string("True")), true);
+    EXPECT_EQ(settingBool(std::string("yes")), std::nullopt);
+}
+
 // Stand-ins named swayidle and hypridle (Debian 12 has no hypridle): what
-// their command line and hypridle's configuration say, found in /proc.
+// their command line and hypridle's configuration say, found in /proc, paces
+// the nudges. A 3 s swayidle on this display (its screen named) takes the
+// interval down to the shortest; in another session it is listed apart and
+// paces nothing.
 TEST_F(Diagnose, IdleManagersFoundInProcWithTheirTimeouts) {
     XServer server = startServer();
     ASSERT_GT(server.pid, 0) << "Xvfb could not be started";
@@ -269,29 +348,150 @@ TEST_F(Diagnose, IdleManagersFoundInProcWithTheirTimeouts) {
     // A shell under each name, which keeps its arguments and waits.
     std::filesystem::copy_file("/bin/sh", home + "/swayidle");
     std::filesystem::copy_file("/bin/sh", home + "/hypridle");
-    ChildProcess swayidle =
-        startChild({home + "/swayidle", "-c", "sleep 30; true", "swayidle", "timeout", "120", "timeout", "45"}, {});
-    ChildProcess hypridle = startChild({home + "/hypridle", "-c", "sleep 30; true"}, {});
-    std::this_thread::sleep_for(100ms);
-    const pid_t swayidlePid = swayidle.pid;
-    const pid_t hypridlePid = hypridle.pid;
-    const Report report = diagnose({"DISPLAY=" + displayName(server)});
-    for (ChildProcess* child : {&swayidle, &hypridle}) {
-        kill(child->pid, SIGTERM);
-        waitForExit(*child, 2s);
-        releaseChild(*child);
+    std::ofstream(home + "/wait.sh") << "sleep 30\n";
+    const std::string display = displayName(server);
+    const Words here = environment({"DISPLAY=" + display});
+    std::vector<ChildProcess> children{
+        startChild({home + "/swayidle", "-c", "sleep 30; true", "swayidle", "timeout", "300", "timeout", "120"}, here),
+        // hypridle's -c names its configuration: the stand-in waits in a script.
+        startChild({home + "/hypridle", home + "/wait.sh"}, here)};
+    const struct {
+        Words environment;
+        bool thisSession;
+    } quick[] = {
+        {{"DISPLAY=" + display + ".0"}, true},
+        {{"DISPLAY=:9999"}, false},
+        {{"DISPLAY"}, false},
+        {{"XDG_RUNTIME_DIR=" + home + "/elsewhere"}, false},
+        {{"XDG_RUNTIME_DIR"}, false},
+    };
+    for (const auto& standIn : quick) {
+        Words environment = here;
+        environment.insert(environment.end(), standIn.environment.begin(), standIn.environment.end());
+        children.push_back(
+            startChild({home + "/swayidle", "-c", "sleep 30; true", "swayidle", "timeout", "3"}, environment));
     }
+    std::this_thread::sleep_for(100ms);
+    std::vector<std::string> pids;
+    for (const ChildProcess& child : children) {
+        pids.push_back(std::to_string(child.pid));
+    }
+    const Report report = diagnose({"DISPLAY=" + display});
+    // Without the one that counts, the shortest of this session's is 2 min.
+    auto end = [](ChildProcess& child) {
+        kill(child.pid, SIGTERM);
+        waitForExit(child, 2s);
+        releaseChild(child);
+    };
+    end(children[2]);
+    const Report without = diagnose({"DISPLAY=" + display});
+    std::for_each(children.begin(), children.begin() + 2, end);
+    std::for_each(children.begin() + 3, children.end(), end);
     EXPECT_EQ(report.status, 0) << report.output;
+    EXPECT_TRUE(report.has("  nudge interval: 30 ms (one eightieth of swayidle's 3 s, the shortest timer nudges hold "
+                           "off; 30 ms up to 60 s)"))
+        << report.output;
+    EXPECT_EQ(without.status, 0) << without.output;
+    EXPECT_EQ(without.lastLine(), "keepawake can keep this screen awake") << without.output;
+    EXPECT_TRUE(without.has("  nudge interval: 1500 ms (one eightieth of swayidle's 2 min, the shortest timer nudges "
+                            "hold off; 30 ms up to 60 s)"))
+        << without.output;
     const std::string config = home + "/config/hypr/hypridle.conf";
     for (const std::string& line : Words{
-             "  swayidle (process " + std::to_string(swayidlePid) +
-                 "): 45 s (its shortest timeout, from its command line); held off by nudges",
-             "  hypridle ignore_dbus_inhibit: true: inhibitors are ignored (" + config + ")",
-             "  hypridle (process " + std::to_string(hypridlePid) + "): 240 s (its shortest listener, " + config +
+             "  swayidle (runs its command): 120 s (its shortest timeout, from its command line, process " + pids[0] +
                  "); held off by nudges",
+             "  hypridle ignore_dbus_inhibit: true: inhibitors are ignored (" + config + ")",
+             "  hypridle (runs its listener's command): 240 s (its shortest listener, " + config +
+                 "); held off by nudges",
+         }) {
+        EXPECT_TRUE(without.has(line)) << "missing: " << line << "\n" << without.output;
+        // Read once, for the interval and the list alike.
+        EXPECT_EQ(without.output.find(line), without.output.rfind(line)) << line << without.output;
+    }
+    for (std::size_t i = 0; i < std::size(quick); ++i) {
+        const std::string& pid = pids[i + 2];
+        const std::string timer = "swayidle (runs its command): 3 s (its shortest timeout, from its command line, "
+                                  "process " + pid + ")";
+        EXPECT_EQ(report.has("  in another session: " + timer + "\n"), !quick[i].thisSession) << timer << report.output;
+        EXPECT_EQ(report.has("  " + timer + "; held off by nudges\n"), quick[i].thisSession) << report.output;
+    }
+    stopXServer(server);
+}
+
+// xfce4-screensaver's xfconf channel, read from its files with no xfconfd: the
+// user's delay of 2 min paces the nudges; a system file's locked key wins over
+// the user's, and an unlocked one does not.
+TEST_F(Diagnose, XfconfChannelFilesPaceTheNudges) {
+    XServer server = startServer();
+    ASSERT_GT(server.pid, 0) << "Xvfb could not be started";
+    const std::string place = "/xfce4/xfconf/xfce-perchannel-xml/xfce4-screensaver.xml";
+    std::filesystem::create_directories(home + "/config/xfce4/xfconf/xfce-perchannel-xml");
+    std::filesystem::create_directories(home + "/system/xfce4/xfconf/xfce-perchannel-xml");
+    std::ofstream(home + "/config" + place)
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<channel name=\"xfce4-screensaver\" version=\"1.0\">\n"
+           "  <property name=\"saver\" type=\"empty\">\n    <property name=\"idle-activation\" type=\"empty\">\n"
+           "      <property name=\"delay\" type=\"int\" value=\"2\"/>\n    </property>\n  </property>\n"
+           "  <property name=\"lock\" type=\"empty\">\n    <property name=\"enabled\" type=\"bool\" value=\"true\"/>\n"
+           "    <property name=\"saver-activation\" type=\"empty\">\n"
+           "      <property name=\"delay\" type=\"int\" value=\"3\"/>\n    </property>\n  </property>\n</channel>\n";
+    std::ofstream(home + "/system" + place)
+        << "<channel name=\"xfce4-screensaver\" version=\"1.0\">\n  <property name=\"lock\" type=\"empty\">\n"
+           "    <property name=\"enabled\" type=\"bool\" value=\"false\" locked=\"*\"/>\n  </property>\n"
+           "  <property name=\"saver\" type=\"empty\"><property name=\"idle-activation\" type=\"empty\">"
+           "<property name=\"delay\" type=\"int\" value=\"30\"/></property></property>\n</channel>\n";
+    std::filesystem::copy_file("/bin/sh", home + "/xfce4-screensaver");
+    const Words here = environment({"DISPLAY=" + displayName(server), "XDG_CONFIG_DIRS=" + home + "/system"});
+    ChildProcess watcher = startChild({home + "/xfce4-screensaver", "-c", "sleep 30; true"}, here);
+    std::this_thread::sleep_for(100ms);
+    const Report report = diagnose({"DISPLAY=" + displayName(server), "XDG_CONFIG_DIRS=" + home + "/system"});
+
+    // A running copy follows the file as xfconfd rewrites it (a new file
+    // renamed over the old), within the 2 s a change may take.
+    ChildProcess copy = startChild({KEEPAWAKE_PROGRAM, "-n"}, here);
+    const auto status = [&] {
+        ChildProcess asked = startChild({KEEPAWAKE_PROGRAM, "--status"}, here);
+        const std::string said = readUntilEnd(asked.output, 3s);
+        waitForExit(asked, 2s);
+        releaseChild(asked);
+        return said;
+    };
+    std::string before;
+    for (int i = 0; i < 100 && before.find(" awake since ") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(20ms);
+        before = status();
+    }
+    {
+        std::ifstream was(home + "/config" + place);
+        std::string text((std::istreambuf_iterator<char>(was)), std::istreambuf_iterator<char>());
+        text.replace(text.find("value=\"2\""), 9, "value=\"3\"");
+        std::ofstream(home + "/config" + place + ".new") << text;
+    }
+    std::filesystem::rename(home + "/config" + place + ".new", home + "/config" + place);
+    const auto changed = Clock::now();
+    std::string after = status();
+    while (after.find("every 2250 ms") == std::string::npos && Clock::now() - changed < 3s) {
+        std::this_thread::sleep_for(50ms);
+        after = status();
+    }
+    const auto took = Clock::now() - changed;
+    for (ChildProcess* child : {&copy, &watcher}) {
+        kill(child->pid, SIGTERM);
+        waitForExit(*child, 5s);
+        releaseChild(*child);
+    }
+    EXPECT_NE(before.find("by zero moves every 1500 ms, for xfce4-screensaver's 2 min\n"), std::string::npos) << before;
+    EXPECT_NE(after.find("by zero moves every 2250 ms, for xfce4-screensaver's 3 min\n"), std::string::npos) << after;
+    EXPECT_LT(took, 2s) << after;
+    EXPECT_EQ(report.status, 0) << report.output;
+    for (const std::string& line : Words{
+             "  xfce4-screensaver (blanks the screen): 120 s (/saver/idle-activation/delay of the xfconf channel "
+             "xfce4-screensaver); held off by nudges",
+             "  nudge interval: 1500 ms (one eightieth of xfce4-screensaver's 2 min, the shortest timer nudges hold "
+             "off; 30 ms up to 60 s)",
          }) {
         EXPECT_TRUE(report.has(line)) << "missing: " << line << "\n" << report.output;
     }
+    EXPECT_EQ(report.output.find("locks the screen"), std::string::npos) << report.output;
     stopXServer(server);
 }
 

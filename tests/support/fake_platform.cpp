@@ -7,6 +7,7 @@ namespace fake {
 
 std::vector<std::string> calls;
 std::uint32_t screenSaverTimeout = 0;
+std::vector<SessionTimer> watcherTimers;
 bool threadStartFails = false;
 bool timerFails = false;
 ExitHook exitHook = nullptr;
@@ -58,6 +59,7 @@ std::deque<std::pair<int, std::string>> hotkeyPresses;
 void reset() {
     calls.clear();
     screenSaverTimeout = 0;
+    watcherTimers.clear();
     threadStartFails = false;
     timerFails = false;
     exitHook = nullptr;
@@ -134,6 +136,25 @@ void clearConsole() {
 std::uint32_t readScreenSaverTimeout() {
     calls.push_back("readScreenSaverTimeout");
     return screenSaverTimeout;
+}
+
+std::vector<SessionTimer> readSessionTimers(bool takeDisplay) {
+    if (!takeDisplay) {
+        return fake::watcherTimers;  // --diagnose: the system's finding stands for the screen saver
+    }
+    calls.push_back("readScreenSaverTimeout");
+    SessionTimer saver;
+    saver.watcher = "the screen saver";
+    saver.does = "starts the screen saver";
+    saver.seconds = fake::screenSaverTimeout;
+    saver.systemSaver = true;
+    std::vector<SessionTimer> timers{saver};
+    timers.insert(timers.end(), fake::watcherTimers.begin(), fake::watcherTimers.end());
+    return timers;
+}
+
+void watchSessionTimers() {
+    calls.push_back("watchSessionTimers");
 }
 
 void sendMouseInput(const MouseInput& input) {
@@ -224,8 +245,9 @@ void postQuitMessage(std::uint32_t threadId) {
     calls.push_back("postQuitMessage " + std::to_string(threadId));
 }
 
-void postReplanMessage(std::uint32_t threadId) {
-    calls.push_back("postReplanMessage " + std::to_string(threadId));
+void postReplanMessage(std::uint32_t threadId, std::uint32_t intervalMs) {
+    calls.push_back("postReplanMessage " + std::to_string(threadId) +
+                    (intervalMs != 0 ? " " + std::to_string(intervalMs) : std::string()));
 }
 
 void postNudgeMessage(std::uint32_t threadId) {

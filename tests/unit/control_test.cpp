@@ -238,6 +238,54 @@ TEST_F(RemoteRequests, TheStatusSaysHowAndADesktopChangeReplansTheWorker) {
     EXPECT_EQ(std::count(fake::calls.begin(), fake::calls.end(), "postReplanMessage 4242"), 1);
 }
 
+// A watcher that starts (or a setting that changes) under a running copy
+// gives the worker the new interval, and the status names the timer.
+TEST_F(RemoteRequests, TheSessionsTimersChangeTheIntervalAndTheStatusNamesThem) {
+    const std::string status = "keepawake-control 1 status\n";
+    SessionTimer xscreensaver;
+    xscreensaver.watcher = "xscreensaver";
+    xscreensaver.seconds = 120;
+    const struct {
+        const char* name;
+        Words words;
+        std::vector<SessionTimer> after;  // the watchers once the timers changed
+        const char* replan;               // the worker's re-plan, "" for none
+        const char* reply;
+    } cases[] = {
+        {"xscreensaver starts", {}, {xscreensaver}, "postReplanMessage 4242 1500",
+         "awake since \\S+, by zero moves every 1500 ms, for xscreensaver's 2 min"},
+        {"nothing that changes the interval", {}, {}, "",
+         "awake since \\S+, by zero moves every 7500 ms, for the screen saver's 10 min"},
+        {"-i holds its interval", {"-i", "5s"}, {xscreensaver}, "", "awake since \\S+, by zero moves every 5000 ms"},
+    };
+    for (const auto& c : cases) {
+        fake::reset();
+        keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
+        fake::screenSaverTimeout = 600;
+        const std::vector<SessionTimer> after = c.after;
+        fake::wakesFirst = {[after](char*) {
+            fake::watcherTimers = after;
+            return Wake::timersChanged;
+        }};
+        fake::controlAt = {{0, {status}}};
+        EXPECT_EQ(run(c.words, "q\n"), 0) << c.name;
+        ASSERT_EQ(fake::controlReplies.size(), 1u) << c.name;
+        EXPECT_TRUE(std::regex_match(fake::controlReplies[0],
+                                     std::regex(std::string("keepawake-control 1 ok ") + c.reply + "\n")))
+            << c.name << ": " << fake::controlReplies[0];
+        const auto replans = std::count_if(fake::calls.begin(), fake::calls.end(), [](const std::string& call) {
+            return call.rfind("postReplanMessage", 0) == 0;
+        });
+        EXPECT_EQ(replans, *c.replan == '\0' ? 0 : 1) << c.name;
+        if (*c.replan != '\0') {
+            EXPECT_EQ(std::count(fake::calls.begin(), fake::calls.end(), c.replan), 1) << c.name;
+        }
+        EXPECT_EQ(std::count(fake::calls.begin(), fake::calls.end(), "watchSessionTimers"), c.words.empty() ? 1 : 0)
+            << c.name << ": a fixed interval follows no timer";
+        EXPECT_EQ(std::count(output.begin(), output.end(), 'P'), 1) << c.name << ": nothing is redrawn\n" << output;
+    }
+}
+
 TEST_F(RemoteRequests, BadRequestsGetAnErrorAndChangeNothing) {
     fake::controlAt = {{0, {"keepawake-control 1 pause now\n", std::string(65, 'x'), "keepawake-control 9 stop\n"}}};
     EXPECT_EQ(run({"--for", "1h"}, "q\n"), 0);

@@ -232,6 +232,34 @@ TEST(DiagnoseRun, AddsTheIntervalAndTheRunningCopiesAndExitsByTheVerdict) {
     EXPECT_NE(out.str().find("  running copies of keepawake: none"), std::string::npos) << out.str();
     EXPECT_EQ(out.str().substr(out.str().rfind('\n', out.str().size() - 2) + 1), cannot + "no X display\n");
 
+    // A watcher's shorter timer sets the interval and is named for it; one
+    // of another session is listed apart and decides nothing, even where it
+    // would come before the next nudge.
+    fake::reset();
+    Finding xtest = way("XTEST", heldByNudge, true);
+    Finding saver = timer("screen-saver timeout", 0, heldByNudge, Finding::saverTimeout);
+    saver.part = Finding::timeout;
+    fake::systemFindings = {xtest, saver, check(true)};
+    SessionTimer xscreensaver;
+    xscreensaver.watcher = "xscreensaver";
+    xscreensaver.does = "blanks the screen";
+    xscreensaver.seconds = 120;
+    xscreensaver.source = "~/.xscreensaver";
+    SessionTimer elsewhere;
+    elsewhere.watcher = "swayidle";
+    elsewhere.seconds = 1;
+    elsewhere.source = "its command line";
+    elsewhere.thisSession = false;
+    fake::watcherTimers = {xscreensaver, elsewhere};
+    out.str("");
+    EXPECT_EQ(runDiagnose(out), 0) << out.str();
+    EXPECT_NE(out.str().find("  nudge interval: 1500 ms (one eightieth of xscreensaver's 2 min"), std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("  xscreensaver (blanks the screen): 120 s (~/.xscreensaver); held off by nudges"),
+              std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("  in another session: swayidle: 1 s"), std::string::npos) << out.str();
+
     fake::reset();
     fake::findProblem = "the folder is not yours";
     out.str("");

@@ -106,7 +106,8 @@ TEST(WindowsCommandLine, BatchFilesRunThroughCmdButNeverWithInterpretedArguments
 }
 
 TEST(WindowsCommandLine, BadUsageIsRefusedBeforeAnythingStarts) {
-    for (const wchar_t* arguments : {L"--until 25:00", L"--bogus", L"-w 4000000000", L"--for 1h -- cmd"}) {
+    for (const wchar_t* arguments :
+         {L"--until 25:00", L"--bogus", L"-w 4000000000", L"--for 1h -- cmd", L"--while-running= --no-menu"}) {
         const Finished ran = run(arguments, 30s);
         EXPECT_EQ(ran.status, 2u);
         EXPECT_EQ(ran.output.rfind("keepawake: ", 0), 0u) << ran.output;

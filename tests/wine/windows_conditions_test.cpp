@@ -105,7 +105,7 @@ TEST_F(WindowsConditions, ARenamedCopyOfASleepingHelperStartingAndEndingIsFollow
     WaitForSingleObject(sleeper.hProcess, 10000);
     CloseHandle(sleeper.hThread);
     CloseHandle(sleeper.hProcess);
-    const long long lastNudge = lastNudgeWithin(1500ms);
+    const long long lastNudge = lastNudgeWithin(3s);
     const bool pausedAgain = waitForText(program, waiting + heldOff + waiting, 3s);
     const InputWatch after = watchInput(1s);
     typeInto(program, "q\n");
@@ -122,9 +122,49 @@ TEST_F(WindowsConditions, ARenamedCopyOfASleepingHelperStartingAndEndingIsFollow
     EXPECT_LE(firstNudge, 3000);
     EXPECT_GE(running.nudges, 15);
     EXPECT_TRUE(pausedAgain) << writtenSoFar(program);
-    EXPECT_LE(lastNudge, 500);
+    // It may start again: the copy pauses when it has not for 2 s.
+    EXPECT_GE(lastNudge, 1500);
+    EXPECT_LE(lastNudge, 2500);
     EXPECT_EQ(after.nudges, 0);
     EXPECT_EQ(writtenSoFar(program), waiting + heldOff + waiting + quitting + cleanedUp);
+}
+
+// A program run again and again, 50 ms apart: the copy looks at once and
+// every 250 ms after one ends, and pauses only 2 s after the last.
+TEST_F(WindowsConditions, AProgramStartingAgainWithinTwoSecondsNeverPausesTheCopy) {
+    wchar_t folder[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, folder), 0u);
+    const std::wstring name = L"kaflap" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring copy = std::wstring(folder) + name + L".exe";
+    ASSERT_TRUE(CopyFileW(windowsPath(SLEEPER).c_str(), copy.c_str(), FALSE)) << GetLastError();
+    program = startProgram(L"--while-running " + name);
+    ASSERT_NE(program.process, nullptr);
+    const std::string waiting = withLine(allowed, "Paused until " + std::string(name.begin(), name.end()) + " runs.");
+    ASSERT_TRUE(waitForText(program, waiting, 20s)) << writtenSoFar(program);
+    for (const auto started = Clock::now(); Clock::now() - started < 4s; Sleep(50)) {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION run{};
+        std::wstring commandLine = L"\"" + copy + L"\" 500ms";
+        ASSERT_TRUE(CreateProcessW(copy.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &run));
+        WaitForSingleObject(run.hProcess, 10000);
+        CloseHandle(run.hThread);
+        CloseHandle(run.hProcess);
+    }
+    const auto ended = Clock::now();
+    const bool pausedAgain = waitForText(program, waiting + heldOff + waiting, 5s);
+    const long long paused = millisecondsSince(ended);
+    typeInto(program, "q\n");
+    EXPECT_EQ(waitForExit(program, 10s), 0u);
+    releaseChild(program);
+    DeleteFileW(copy.c_str());
+    std::cout << "kaflap run for 0.5 s, 50 ms apart, for 4 s: paused " << paused << " ms after the last ended"
+              << std::endl;
+    EXPECT_TRUE(pausedAgain) << writtenSoFar(program);
+    EXPECT_EQ(writtenSoFar(program), waiting + heldOff + waiting + quitting + cleanedUp) << "paused between two runs";
+    EXPECT_GE(paused, 1500);
+    EXPECT_LE(paused, 3000);
 }
 
 TEST_F(WindowsConditions, HoursAFewSecondsFromNowOpenAndCloseOnTime) {

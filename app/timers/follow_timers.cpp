@@ -1,0 +1,54 @@
+#include "app/timers/follow_timers.h"
+
+#include "app/keep_awake.h"
+#include "app/timers/session_timers.h"
+
+namespace timers {
+
+namespace {
+
+bool fixedByUser = false;
+std::string pacedBy;  // "xscreensaver's 2 min"; empty when no timer is known
+
+std::uint32_t readInterval() {
+    const std::vector<SessionTimer> timers = readSessionTimers();
+    const SessionTimer* pacing = pacingTimer(timers);
+    pacedBy = pacing != nullptr ? describeTimer(*pacing) : std::string();
+    return intervalFor(timers);
+}
+
+}  // namespace
+
+std::uint32_t start(const CommandLine& options) {
+    fixedByUser = options.intervalMs.has_value();
+    pacedBy.clear();
+    if (fixedByUser) {
+        return *options.intervalMs;
+    }
+    return readInterval();
+}
+
+void watch() {
+    if (!fixedByUser) {
+        watchSessionTimers();
+    }
+}
+
+bool follow() {
+    if (fixedByUser) {
+        return false;
+    }
+    const std::uint32_t interval = readInterval();
+    if (interval == keepAwakeState.nudgeIntervalMs) {
+        return false;
+    }
+    keepAwakeState.nudgeIntervalMs = interval;
+    postReplanMessage(keepAwakeState.workerThreadId, interval);
+    return true;
+}
+
+std::string statusWords() {
+    return fixedByUser || pacedBy.empty() ? std::string() : ", for " + pacedBy;
+}
+
+}  // namespace timers
