@@ -127,7 +127,8 @@ start_keepawake idle1 -- --only-when-idle --interval 1s
 wait_for idle1.out 'Nudges only once nobody has used the session for an interval.' 5 ||
     fail "--only-when-idle: no menu line: $(cat idle1.out idle1.err)"
 swayidle -w timeout 3 'echo IDLE' resume 'echo RESUMED' >probe-idle.log 2>&1 &
-pids+=("$!")
+idleprobe=$!
+pids+=("$idleprobe")
 status_line=$(./keepawake --status 2>&1)
 [[ "$status_line" =~ ^$kapid\ awake\ since\ [0-9:]{8},\ by\ zero\ moves\ every\ 1000\ ms,\ while\ idle$ ]] ||
     fail "--only-when-idle: --status said: $status_line"
@@ -148,6 +149,9 @@ wait_keepawake 5
 [ "$kastatus" -eq 0 ] || fail "--only-when-idle: exit status $kastatus"
 [ -s idle1.err ] && fail "--only-when-idle: standard error: $(cat idle1.err)"
 echo "only when idle: no IDLE (probe timeout 3 s), exit 0, nothing on standard error"
+# Its probe's 3 s would pace the nudges of the checks below.
+kill "$idleprobe"
+wait "$idleprobe" 2>/dev/null
 
 # An idle manager serving the freedesktop screen saver beside the virtual
 # pointer, as hypridle does: the program holds its inhibitor AND sends zero
