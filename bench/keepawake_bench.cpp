@@ -27,6 +27,7 @@
 #include "bench/conditions_bench.h"
 #include "bench/control_bench.h"
 #include "bench/hotkey_bench.h"
+#include "bench/x11_watchers_bench.h"
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/x_server.h"
 
@@ -403,14 +404,21 @@ int main(int argc, char** argv) {
             options.heldSeconds = std::min(3.0, std::max(1.0, options.seconds / 3));
         } else if (flag == "--out") {
             options.outputDir = argv[i + 1];
-        } else if (flag == "--only" && std::string(argv[i + 1]) == "conditions") {
+        } else if (flag == "--only" && (std::string(argv[i + 1]) == "conditions" ||
+                                        std::string(argv[i + 1]) == "watchers")) {
             options.only = argv[i + 1];
         } else {
-            std::cerr << "usage: keepawake_bench [--seconds N] [--out DIR] [--only conditions]\n";
+            std::cerr << "usage: keepawake_bench [--seconds N] [--out DIR] [--only conditions|watchers]\n";
             return 2;
         }
     }
     std::filesystem::create_directories(options.outputDir);
+    if (options.only == "watchers") {
+        const std::string watchers = x11WatcherFigures(options.seconds);
+        std::cout << watchers;
+        std::ofstream(std::filesystem::path(options.outputDir) / "watchers.md") << watchers;
+        return 0;
+    }
     if (options.only == "conditions") {
         const std::string conditions = conditionsFigures(std::min(options.seconds, 5.0));
         std::cout << conditions;
@@ -520,5 +528,8 @@ int main(int argc, char** argv) {
     const std::string hotkey = hotkeyFigures(std::min(options.seconds, 5.0));
     std::cout << hotkey;
     std::ofstream(std::filesystem::path(options.outputDir) / "table.md", std::ios::app) << hotkey;
+    const std::string watchers = x11WatcherFigures(options.seconds);
+    std::cout << watchers;
+    std::ofstream(std::filesystem::path(options.outputDir) / "table.md", std::ios::app) << watchers;
     return 0;
 }

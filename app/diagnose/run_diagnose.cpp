@@ -28,7 +28,7 @@ void addTimerFindings(std::vector<Finding>* findings, std::vector<SessionTimer> 
         if (finding.kind == Finding::saverTimeout && finding.unreadable.empty() &&
             std::none_of(timers.begin(), timers.end(), [](const SessionTimer& t) { return t.systemSaver; })) {
             SessionTimer saver;
-            saver.watcher = finding.what;
+            saver.watcher = "the screen saver";
             saver.seconds = finding.seconds.value_or(0);
             saver.heldBy = finding.heldBy != 0 ? finding.heldBy : heldByNudge;
             saver.systemSaver = true;
@@ -63,9 +63,14 @@ void addTimerFindings(std::vector<Finding>* findings, std::vector<SessionTimer> 
     interval.what = "nudge interval";
     interval.value = std::to_string(timers::intervalFor(timers));
     interval.unit = "ms";
-    interval.source = pacing == nullptr ? "no timeout known: the shortest interval"
-                                        : "one eightieth of " + timers::describeTimer(*pacing) +
-                                              ", the shortest timer nudges hold off; 30 ms up to 60 s";
+    if (pacing == nullptr) {
+        interval.source = "no timeout known: the shortest interval";
+    } else if (pacing->seconds <= 60) {
+        interval.source = "the shortest interval: " + timers::describeTimer(*pacing) +
+                          ", the shortest timer nudges hold off, is 60 s or less";
+    } else {
+        interval.source = "one eightieth of " + timers::describeTimer(*pacing) + ", the shortest timer nudges hold off";
+    }
     findings->push_back(interval);
 }
 

@@ -308,8 +308,8 @@ SessionTimer systemSaverTimer() {
         timer.source = "its idle settings";
         timer.heldBy = heldByNudge | heldByInhibitor;
     } else {
-        timer.watcher = "the X server";
-        timer.does = "starts its screen saver";
+        timer.watcher = "the screen saver";
+        timer.does = "starts the screen saver";
         timer.source = "the X server";
     }
     return timer;

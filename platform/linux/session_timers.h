@@ -3,6 +3,7 @@
 // /proc with their settings files.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -14,6 +15,9 @@ SessionTimer systemSaverTimer();
 // What the X server at $DISPLAY tells of its watchers (x11_timers.cpp,
 // through keepawake-x11.so); nothing outside an X session.
 void readX11Timers(std::vector<SessionTimer>* timers);
+// The settings files those watchers keep (~/.xscreensaver), where they are
+// read: a rewritten one is a change too. Empty outside an X session.
+std::vector<std::string> x11SettingsFiles();
 // Starts watching the root window for them: the connection's fd, or -1.
 int watchX11Timers();
 // Once that fd was readable: takes what came; true when a timer may have

@@ -404,7 +404,7 @@ std::string seenAs(const SessionProcess& process) {
     for (const std::string& argument : process.arguments) {
         seen += " " + argument;
     }
-    return seen + (process.thisSession ? " here" : " elsewhere");
+    return seen;
 }
 
 // --- Watching ------------------------------------------------------------------
@@ -450,7 +450,11 @@ void watchFilesRead() {
 std::set<std::string> lookAtProcesses() {
     std::set<std::string> seen;
     for (const SessionProcess& process : findSessionProcesses(watcherNames)) {
-        seen.insert(seenAs(process));
+        // Another session's watcher paces nothing here: its coming and
+        // going is no reason to read the timers again.
+        if (process.thisSession) {
+            seen.insert(seenAs(process));
+        }
     }
     return seen;
 }
@@ -462,13 +466,19 @@ void readWatcherTimers(std::vector<SessionTimer>* timers) {
     std::set<std::string> seen;
     std::set<std::pair<std::string, bool>> read;  // one watcher's settings once per session
     for (const SessionProcess& process : findSessionProcesses(watcherNames)) {
-        seen.insert(seenAs(process));
+        if (process.thisSession) {
+            seen.insert(seenAs(process));
+        }
         const bool byCommandLine = process.name == "swayidle";
         if (!byCommandLine && !read.insert({process.name, process.thisSession}).second) {
             continue;
         }
         Reading reading{timers, process.thisSession ? &files : nullptr};
         readWatcher(process, reading);
+    }
+    // xscreensaver's file, which the X server's reader found it by.
+    for (std::string& file : x11SettingsFiles()) {
+        files.push_back(std::move(file));
     }
     std::lock_guard<std::mutex> lock(watching);
     filesRead = std::move(files);

@@ -87,13 +87,17 @@ void dpmsFindings(xcb_connection_t* connection, const FindingSink& add) {
                   {"DPMS suspend", timeouts->suspend_timeout},
                   {"DPMS off", timeouts->off_timeout}};
     for (const auto& stage : stages) {
-        // A disabled DPMS blanks nothing, whatever its timeouts say.
-        Finding finding = timerFinding(Finding::timer, stage.what, enabled ? stage.seconds : 0, dpmsSource,
-                                       heldByNudge);
-        if (!enabled) {
-            finding.value = std::to_string(stage.seconds) + " s, unused while DPMS is disabled";
-            finding.unit.clear();
+        // An enabled DPMS is one of the session's timers, listed with the
+        // others (platform/linux/x11_timers.cpp); a disabled one blanks
+        // nothing, whatever its timeouts say.
+        if (enabled) {
+            add(readFinding(Finding::timers, Finding::fact, stage.what, std::to_string(stage.seconds), "s",
+                            dpmsSource));
+            continue;
         }
+        Finding finding = timerFinding(Finding::timer, stage.what, 0, dpmsSource, heldByNudge);
+        finding.value = std::to_string(stage.seconds) + " s, unused while DPMS is disabled";
+        finding.unit.clear();
         add(finding);
     }
 }

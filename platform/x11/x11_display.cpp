@@ -148,6 +148,11 @@ std::uint32_t x11ReadScreenSaverTimeout() {
     triedBefore = true;
     lastTry = start;
     if (made.connection != nullptr) {
+        // Read again while running (a watcher changed): the fresh connection
+        // takes the nudges, and the one before it is let go.
+        if (display.connection != nullptr) {
+            xcb_disconnect(display.connection);
+        }
         adopt(made);
         return made.screenSaverTimeout;
     }
@@ -225,4 +230,9 @@ void x11CloseDisplay() {
         xcb_disconnect(display.connection);
         display = X11Connection{};
     }
+}
+
+int x11DisplayUnanswered() {
+    std::lock_guard<std::mutex> lock(displayMutex);
+    return display.connection == nullptr && attempt != nullptr ? 1 : 0;
 }

@@ -6,3 +6,6 @@
 std::uint32_t x11ReadScreenSaverTimeout();
 void x11SendRelativeMove(std::int32_t dx, std::int32_t dy);
 void x11CloseDisplay();
+// 1 while the display has not answered the connection the nudges wait for:
+// nothing else is asked of it meanwhile.
+int x11DisplayUnanswered();

@@ -69,7 +69,7 @@ diagnose_has "  kept awake by: the wlroots virtual pointer, there now (Wayland c
     "  kept awake by: GNOME's session manager (idle inhibitor), not there (session bus)" \
     "  swayidle (runs its command): 2 s (its shortest timeout, from its command line, process $probe); held off by nudges" \
     "  screen-saver timeout: none taken (the virtual pointer is there, so keepawake nudges at the shortest interval)" \
-    "  nudge interval: 30 ms (one eightieth of swayidle's 2 s, the shortest timer nudges hold off; 30 ms up to 60 s)"
+    "  nudge interval: 30 ms (the shortest interval: swayidle's 2 s, the shortest timer nudges hold off, is 60 s or less)"
 grep -qE "^  keepawake $kapid: awake since " diagnose.out || fail "--diagnose: copy $kapid not listed"
 tail -1 diagnose.out | grep -q '^keepawake can keep this screen awake' || fail "--diagnose: the verdict is not last"
 grep -q IDLE probe.log && fail "--diagnose: the session went idle meanwhile"
@@ -234,6 +234,14 @@ echo "both: resumed and quit, inhibitor released each time, two lines in all on 
 # The nudges follow swayidle's timeout: one eightieth of it, re-planned
 # within 2 s when another swayidle takes its place.
 kill "$probe" "$probe2" "$servicepid"
+# Its name must be gone from the bus first, or the copy below tries it and
+# rightly says it failed.
+start=$(now)
+while gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+        --method org.freedesktop.DBus.NameHasOwner org.freedesktop.ScreenSaver 2>/dev/null | grep -q true; do
+    before "$start" 3 || fail "paced: the screen-saver service kept its name"
+    sleep 0.1
+done
 swayidle -w timeout 120 'echo IDLE' >probe3.log 2>&1 &
 probe3=$!
 pids+=("$probe3")

@@ -18,6 +18,7 @@
 #include "tests/e2e/x_server.h"
 #include "platform/linux/linux_diagnose.h"
 #include "platform/linux/watcher_settings.h"
+#include "platform/linux/xscreensaver_settings.h"
 
 namespace {
 
@@ -334,6 +335,89 @@ TEST(IdleManagers, XfconfChannelsAndLxqtSettings) {
     EXPECT_EQ(settingBool(std::string("yes")), std::nullopt);
 }
 
+// The watchers' settings files and X resources, as each watcher reads them.
+TEST(WatcherSettings, XscreensaverTimesFileOverResourcesAndXautolockArguments) {
+    const struct {
+        const char* text;
+        std::optional<std::uint32_t> seconds;
+    } times[] = {
+        {"0:10:00", 600}, {"1:00:00", 3600}, {"2:30", 150}, {"10", 600}, {" 5 ", 300}, {":45", 45},
+        {"0:00:00", 0},   {"75:00", 4500},   {"0:90", 90},  {"1:2:3", 3723},
+        // What xscreensaver itself refuses.
+        {"1:75", std::nullopt}, {"2:60:00", std::nullopt}, {"1:100:00", std::nullopt}, {"10 min", std::nullopt},
+        {"", std::nullopt},     {"1:00:", std::nullopt},   {"1:00:00:00", std::nullopt}, {"-5", std::nullopt},
+    };
+    for (const auto& time : times) {
+        EXPECT_EQ(parseXscreensaverTime(time.text), time.seconds) << '"' << time.text << '"';
+    }
+
+    const std::string file = "~/.xscreensaver";
+    const std::string defaults = "xscreensaver's default";
+    const struct {
+        const char* file;
+        const char* resources;
+        std::uint32_t timeout;
+        std::string timeoutFrom;
+        bool lock;
+        std::uint32_t lockTimeout;
+    } settings[] = {
+        {"", "", 600, defaults, false, 0},
+        {"timeout:\t0:02:00\nlock:\t\tTrue\nlockTimeout:\t0:01:00\n", "", 120, file, true, 60},
+        {"", "xscreensaver.timeout:\t0:05:00\n*lock:\ton\n", 300, "X resources, xscreensaver.timeout", true, 0},
+        // The file wins; a value it cannot read leaves the resources'.
+        {"timeout: 3\nlock: no\n", "xscreensaver.timeout:\t0:05:00\nxscreensaver.lock: True\n", 180, file, false, 0},
+        {"timeout: soon\nlock: maybe\n", "XScreenSaver.timeout:\t7\n", 420, "X resources, xscreensaver.timeout",
+         false, 0},
+        // Tighter resource names win, whatever their order.
+        {"", "*timeout: 1\nxscreensaver*timeout: 2\nXft.dpi: 96\n", 120, "X resources, xscreensaver.timeout", false,
+         0},
+        {"", "xscreensaver.timeout: 3\n*timeout: 1\n", 180, "X resources, xscreensaver.timeout", false, 0},
+        // Comments, and the lines a backslash carries on, are no settings.
+        {"# timeout: 1\n! timeout: 2\nprograms:\t\\\n  timeout: 9 \\\n  - qix -root\n\ntimeout:\t0:20:00\n", "",
+         1200, file, false, 0},
+        // "Disable Screen Saver": it never blanks.
+        {"timeout: 0:02:00\nmode:\toff\nlock: True\n", "", 0, file, true, 0},
+    };
+    for (const auto& row : settings) {
+        const XscreensaverSettings read = readXscreensaverSettings(row.file, row.resources);
+        EXPECT_EQ(read.timeout, row.timeout) << row.file << row.resources;
+        EXPECT_EQ(read.timeoutFrom, row.timeoutFrom) << row.file << row.resources;
+        EXPECT_EQ(read.lock, row.lock) << row.file << row.resources;
+        EXPECT_EQ(read.lockTimeout, row.lockTimeout) << row.file << row.resources;
+    }
+    const XscreensaverSettings dpms = readXscreensaverSettings(
+        "dpmsEnabled:\tTrue\ndpmsStandby:\t0:00:00\ndpmsSuspend:\t0:30:00\n", "xscreensaver.dpmsOff: 1:00:00\n");
+    EXPECT_TRUE(dpms.dpmsEnabled);
+    EXPECT_EQ(dpms.dpmsFrom, file);
+    EXPECT_EQ((std::vector<std::uint32_t>{dpms.dpmsStandby, dpms.dpmsSuspend, dpms.dpmsOff}),
+              (std::vector<std::uint32_t>{0, 1800, 3600}));
+    EXPECT_FALSE(readXscreensaverSettings("", "").dpmsEnabled);
+
+    const std::string arguments = "its command line, -time";
+    const struct {
+        Words arguments;
+        const char* resources;
+        std::uint32_t minutes;
+        std::string from;
+    } xautolock[] = {
+        {{"xautolock", "-time", "3", "-locker", "slock"}, "", 3, arguments},
+        {{"/usr/bin/xautolock", "-ti", "5"}, "Xautolock.time: 7\n", 5, arguments},
+        {{"xautolock"}, "Xautolock.time:\t7\n", 7, "X resources, Xautolock.time"},
+        // "-t" is -toggle's start too; 1 to 60 minutes only.
+        {{"xautolock", "-t", "5"}, "", 10, "xautolock's default"},
+        {{"xautolock", "-time", "0"}, "", 10, "xautolock's default"},
+        {{"xautolock", "-time", "61"}, "xautolock.time: 2\n", 2, "X resources, Xautolock.time"},
+        // A value of another option is no option.
+        {{"xautolock", "-locker", "-time", "-time", "4"}, "", 4, arguments},
+        {{"xautolock", "-notifier", "-time 2", "-noclose", "-time"}, "", 10, "xautolock's default"},
+    };
+    for (const auto& row : xautolock) {
+        const XautolockTime read = readXautolockTime(row.arguments, row.resources);
+        EXPECT_EQ(read.minutes, row.minutes) << testing::PrintToString(row.arguments);
+        EXPECT_EQ(read.from, row.from) << testing::PrintToString(row.arguments);
+    }
+}
+
 // Stand-ins named swayidle and hypridle (Debian 12 has no hypridle): what
 // their command line and hypridle's configuration say, found in /proc, paces
 // the nudges. A 3 s swayidle on this display (its screen named) takes the
@@ -388,13 +472,13 @@ TEST_F(Diagnose, IdleManagersFoundInProcWithTheirTimeouts) {
     std::for_each(children.begin(), children.begin() + 2, end);
     std::for_each(children.begin() + 3, children.end(), end);
     EXPECT_EQ(report.status, 0) << report.output;
-    EXPECT_TRUE(report.has("  nudge interval: 30 ms (one eightieth of swayidle's 3 s, the shortest timer nudges hold "
-                           "off; 30 ms up to 60 s)"))
+    EXPECT_TRUE(report.has("  nudge interval: 30 ms (the shortest interval: swayidle's 3 s, the shortest timer "
+                           "nudges hold off, is 60 s or less)"))
         << report.output;
     EXPECT_EQ(without.status, 0) << without.output;
     EXPECT_EQ(without.lastLine(), "keepawake can keep this screen awake") << without.output;
     EXPECT_TRUE(without.has("  nudge interval: 1500 ms (one eightieth of swayidle's 2 min, the shortest timer nudges "
-                            "hold off; 30 ms up to 60 s)"))
+                            "hold off)"))
         << without.output;
     const std::string config = home + "/config/hypr/hypridle.conf";
     for (const std::string& line : Words{
@@ -487,7 +571,7 @@ TEST_F(Diagnose, XfconfChannelFilesPaceTheNudges) {
              "  xfce4-screensaver (blanks the screen): 120 s (/saver/idle-activation/delay of the xfconf channel "
              "xfce4-screensaver); held off by nudges",
              "  nudge interval: 1500 ms (one eightieth of xfce4-screensaver's 2 min, the shortest timer nudges hold "
-             "off; 30 ms up to 60 s)",
+             "off)",
          }) {
         EXPECT_TRUE(report.has(line)) << "missing: " << line << "\n" << report.output;
     }

@@ -2,11 +2,17 @@
 // counter shows every nudge, and nothing else about the server may change.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/x_server.h"
@@ -15,6 +21,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 // Room for a loaded machine between a tick coming due and the server seeing it.
 constexpr std::uint32_t slackMs = 300;
@@ -29,6 +36,9 @@ protected:
     void TearDown() override {
         releaseChild(program);
         stopXServer(server);
+        if (!home.empty()) {
+            std::filesystem::remove_all(home);
+        }
     }
 
     void startProgram(const std::vector<std::string>& options = {}, const std::string& screen = screens::heldOff) {
@@ -70,9 +80,44 @@ protected:
                   << " samples" << std::endl;
     }
 
+    // A home and runtime folder of the test's own, for copies and watchers
+    // beside the server; removed with the server.
+    std::vector<std::string> privateHome() {
+        char folder[] = "/tmp/keepawake-watchers-XXXXXX";
+        if (mkdtemp(folder) == nullptr) {
+            return {};
+        }
+        home = folder;
+        std::filesystem::create_directories(home + "/run");
+        std::filesystem::permissions(home + "/run", std::filesystem::perms::owner_all);
+        return {"DISPLAY=" + displayName(server), "HOME=" + home, "XDG_RUNTIME_DIR=" + home + "/run", "XAUTHORITY"};
+    }
+
+    // The --status line of the copies there.
+    static std::string status(const std::vector<std::string>& here) {
+        ChildProcess asked = startChild({KEEPAWAKE_PROGRAM, "--status"}, here);
+        const std::string line = readUntilEnd(asked.output, 5s);
+        waitForExit(asked, 5s);
+        releaseChild(asked);
+        return line;
+    }
+
+    // Asks until the line has the words, for up to the limit; the last line.
+    static std::string statusWith(const std::vector<std::string>& here, const std::string& words,
+                                  std::chrono::milliseconds limit) {
+        const auto start = Clock::now();
+        std::string line = status(here);
+        while (line.find(words) == std::string::npos && Clock::now() - start < limit) {
+            std::this_thread::sleep_for(50ms);
+            line = status(here);
+        }
+        return line;
+    }
+
     XServer server;
     ChildProcess program;
     std::string output;
+    std::string home;
 };
 
 TEST_F(ProgramOnX, SixtyOneSecondsGiveANudgeEvery762Ms) {
@@ -170,6 +215,154 @@ TEST_F(ProgramOnX, QuittingWhilePausedStillEndsInOrder) {
     type("e\n", screens::allowed);
     quitAndExpectCleanExit();
     EXPECT_EQ(screenSaverTimeout(server), 61);
+}
+
+// A watcher that starts under a running copy, found on the copy's display:
+// the copy goes over to one eightieth of the watcher's timer within about
+// 2 s, says so in --status, and nudges at that pace.
+TEST_F(ProgramOnX, AWatcherStartedUnderTheCopySetsItsPace) {
+    const struct {
+        std::vector<std::string> watcher;
+        const char* settings;  // ~/.xscreensaver
+        std::uint32_t interval;
+        const char* words;
+    } watchers[] = {
+        {{"xscreensaver", "-no-splash"}, "timeout:\t0:02:00\nlock:\t\tFalse\n", 1500, "for xscreensaver's 2 min"},
+        {{"xautolock", "-time", "3", "-locker", "true"}, "", 2250, "for xautolock's 3 min"},
+    };
+    for (const auto& row : watchers) {
+        const std::string& name = row.watcher[0];
+        if (access(("/usr/bin/" + name).c_str(), X_OK) != 0) {
+            GTEST_SKIP() << "not run: " << name << " is not installed (scripts/ensure-packages test)";
+        }
+    }
+    const std::vector<std::string> here = privateHome();
+    ASSERT_FALSE(here.empty());
+    for (const auto& row : watchers) {
+        const std::string& name = row.watcher[0];
+        // xscreensaver sets the server's own timeout to 0 while it runs.
+        setScreenSaverTimeout(server, 600);
+        std::ofstream(home + "/.xscreensaver") << row.settings;
+        ChildProcess copy = startChild({KEEPAWAKE_PROGRAM, "-n"}, here);
+        std::string line = statusWith(here, "every 7500 ms", 5s);
+        EXPECT_NE(line.find("every 7500 ms, for the screen saver's 10 min"), std::string::npos) << line;
+
+        const auto descriptors = [&copy] {
+            const std::filesystem::directory_iterator open("/proc/" + std::to_string(copy.pid) + "/fd");
+            return std::distance(begin(open), end(open));
+        };
+        auto before = descriptors();
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(100ms);
+            before = std::min(before, descriptors());
+        }
+
+        ChildProcess watcher = startChild(row.watcher, here);
+        const auto started = Clock::now();
+        const std::string wanted = "every " + std::to_string(row.interval) + " ms, " + row.words;
+        line = statusWith(here, wanted, 5s);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+        std::cout << name << " started under the copy: \"" << line.substr(0, line.find('\n')) << "\" after "
+                  << took.count() << " ms" << std::endl;
+        EXPECT_NE(line.find(wanted), std::string::npos) << name << ": " << line;
+        // Its start up to its mark on the display, and the copy's look.
+        EXPECT_LT(took, 3s) << name;
+
+        // From the first nudge at the new pace: the one before came at the old.
+        untilANudge(server, Clock::now(), 3s);
+        const IdleWatch watch = watchIdle(server, 4600ms);
+        report(name.c_str(), screenSaverTimeout(server), row.interval, watch);
+        EXPECT_LE(watch.largestIdleMs, row.interval + slackMs) << name;
+        EXPECT_GE(watch.largestIdleMs, row.interval - slackMs) << name << " is not waited for faster than its pace";
+        // Each reading lets go of the connection it read on (a --status
+        // just answered may still hold one then).
+        EXPECT_LE(descriptors(), before) << name;
+
+        kill(copy.pid, SIGTERM);
+        EXPECT_EQ(waitForExit(copy, 10s), 0) << name;
+        releaseChild(copy);
+        kill(watcher.pid, SIGTERM);
+        waitForExit(watcher, 10s);
+        releaseChild(watcher);
+    }
+}
+
+// Only the watchers of the copy's own display count: xscreensaver on another
+// display of the same user and home is not this session's, and a process id
+// that xautolock left on the root window counts only while xautolock runs.
+TEST_F(ProgramOnX, OnlyThisDisplaysRunningWatchersCount) {
+    if (access("/usr/bin/xscreensaver", X_OK) != 0) {
+        GTEST_SKIP() << "not run: xscreensaver is not installed (scripts/ensure-packages test)";
+    }
+    const std::vector<std::string> here = privateHome();
+    ASSERT_FALSE(here.empty());
+    std::ofstream(home + "/.xscreensaver") << "timeout:\t0:01:00\n";
+    XServer other = startXServer();
+    ASSERT_GT(other.pid, 0) << "a second Xvfb could not be started";
+    std::vector<std::string> there = here;
+    there[0] = "DISPLAY=" + displayName(other);
+    ChildProcess elsewhere = startChild({"xscreensaver", "-no-splash"}, there);
+    // A stand-in under xautolock's name, which keeps its arguments and waits.
+    std::filesystem::copy_file("/bin/sh", home + "/xautolock");
+    ChildProcess xautolock = startChild({home + "/xautolock", "-c", "sleep 60"}, here);
+    // Up on its display before the copy starts.
+    std::string up;
+    for (int i = 0; i < 50 && up.find("XScreenSaver") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(100ms);
+        ChildProcess asked = startChild({"xscreensaver-command", "-time"}, there);
+        up = readUntilEnd(asked.output, 5s);
+        waitForExit(asked, 5s);
+        releaseChild(asked);
+    }
+    ASSERT_NE(up.find("XScreenSaver"), std::string::npos) << "xscreensaver did not start on the other display";
+
+    setScreenSaverTimeout(server, 600);
+    ChildProcess copy = startChild({KEEPAWAKE_PROGRAM, "-n"}, here);
+    const std::string serverPace = "every 7500 ms, for the screen saver's 10 min";
+    EXPECT_NE(statusWith(here, serverPace, 5s).find(serverPace), std::string::npos);
+
+    const auto setProperty = [this](const char* name, xcb_atom_t type, std::uint8_t format, const void* data,
+                                    std::uint32_t length) {
+        const auto cookie = xcb_intern_atom(server.connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
+        xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(server.connection, cookie, nullptr);
+        ASSERT_NE(atom, nullptr);
+        xcb_change_property(server.connection, XCB_PROP_MODE_REPLACE, server.root, atom->atom, type, format, length,
+                            data);
+        xcb_flush(server.connection);
+        std::free(atom);
+    };
+    // Its -time from the X resources, once its number is on the root window.
+    const std::string resources = "Xautolock.time:\t2\n";
+    setProperty("RESOURCE_MANAGER", XCB_ATOM_STRING, 8, resources.data(), static_cast<std::uint32_t>(resources.size()));
+    const std::int32_t pid = xautolock.pid;
+    setProperty("XAUTOLOCK_SEMAPHORE_PID", XCB_ATOM_INTEGER, 8, &pid, sizeof pid);
+    const std::string xautolockPace = "every 1500 ms, for xautolock's 2 min";
+    EXPECT_NE(statusWith(here, xautolockPace, 3s).find(xautolockPace), std::string::npos);
+
+    // Ended, it leaves its number behind; the next reading passes it over.
+    kill(xautolock.pid, SIGTERM);
+    waitForExit(xautolock, 5s);
+    releaseChild(xautolock);
+    const std::string later = "Xautolock.time:\t3\n";
+    setProperty("RESOURCE_MANAGER", XCB_ATOM_STRING, 8, later.data(), static_cast<std::uint32_t>(later.size()));
+    std::string line = statusWith(here, serverPace, 3s);
+    EXPECT_NE(line.find(serverPace), std::string::npos) << line;
+    // Nor does another program that came to have that number.
+    const std::int32_t another = getpid();
+    setProperty("XAUTOLOCK_SEMAPHORE_PID", XCB_ATOM_INTEGER, 8, &another, sizeof another);
+    std::this_thread::sleep_for(500ms);
+    line = status(here);
+    EXPECT_NE(line.find(serverPace), std::string::npos) << line;
+
+    kill(copy.pid, SIGTERM);
+    EXPECT_EQ(waitForExit(copy, 10s), 0);
+    releaseChild(copy);
+    ChildProcess quit = startChild({"xscreensaver-command", "-exit"}, there);
+    waitForExit(quit, 5s);
+    releaseChild(quit);
+    waitForExit(elsewhere, 5s);
+    releaseChild(elsewhere);
+    stopXServer(other);
 }
 
 }  // namespace
