@@ -33,6 +33,8 @@ constexpr const char* helpText =
     "                           comes back\n"
     "      --pause-when-locked  pause by itself while the session is locked; resume on\n"
     "                           unlock\n"
+    "      --only-when-idle     nudge only once nobody has used the session for a whole\n"
+    "                           interval; never while someone works\n"
     "      --while-running NAME keep awake only while a program NAME of this user runs:\n"
     "                           paused while none does (repeatable: any of them)\n"
     "      --during HH:MM-HH:MM keep awake only between these local times (repeatable;\n"
@@ -152,6 +154,7 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments, C
             ->type_name("DURATION");
     app.add_flag("--only-on-ac", options->onlyOnAc, "keep awake only while on mains power");
     app.add_flag("--pause-when-locked", options->pauseWhenLocked, "pause by itself while the session is locked");
+    app.add_flag("--only-when-idle", options->onlyWhenIdle, "nudge only once the session was idle an interval");
     std::vector<std::string> runningTexts;
     std::vector<std::string> duringTexts;
     std::vector<std::string> daysTexts;

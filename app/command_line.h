@@ -23,6 +23,7 @@ struct CommandLine {
     std::vector<std::string> command;  // after "--"; implies noMenu
     bool onlyOnAc = false;          // pause by itself on battery
     bool pauseWhenLocked = false;   // pause by itself while the session is locked
+    bool onlyWhenIdle = false;      // no nudge while someone uses the session
     std::optional<Hotkey> hotkey;   // pressed anywhere, toggles as --toggle does
     std::optional<ControlAction> control;  // given alone: talk to the running copies, run nothing
     bool diagnose = false;  // given alone: report what keeps this screen awake, run nothing

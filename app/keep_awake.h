@@ -29,6 +29,8 @@ struct RunLimits {
     std::string quitsBy;  // for the menu: "at 17:30:00", "when process 4242 ends"; empty without a limit
     bool quiet = false;   // a command runs: nothing of our own on standard output
     unsigned watched = 0; // watchPower, watchLock: the machine states that pause the run
+    bool onlyWhenIdle = false;  // --only-when-idle
+    std::string idleLine; // the menu's line saying so; empty without it
 };
 extern RunLimits runLimits;
 
@@ -85,6 +87,11 @@ int runKeepAwake(const std::vector<std::string>& arguments = {});
 // Empty when all is well; otherwise the usage problem. Touches the system only
 // for --while-pid and a command.
 std::string prepareLimits(const CommandLine& options, std::chrono::system_clock::time_point now);
+
+// --only-when-idle: has the session tell idleness after an interval of
+// keepAwakeState's, or says once why it cannot; first before the worker
+// starts, then again whenever that interval changes.
+void followOnlyWhenIdle();
 
 // Arms the limits' clocks; once the run is sure to start.
 void armLimits(const CommandLine& options);

@@ -70,6 +70,11 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
     // The interval follows the shortest timer that input holds off in this
     // session, whichever watcher keeps it.
     keepAwakeState.nudgeIntervalMs = timers::start(options);
+    nudgeOnlyWhenIdle(options.onlyWhenIdle);
+    if (options.onlyWhenIdle) {
+        runLimits.onlyWhenIdle = true;
+        followOnlyWhenIdle();
+    }
 
     keepAwakeState.workerThread = beginThread(keepAwakeWorker, workerArgument(keepAwakeState.nudgeIntervalMs),
                                               &keepAwakeState.workerThreadId);
@@ -93,6 +98,23 @@ int runKeepAwake(const std::vector<std::string>& arguments) {
         return waitForCommand();
     }
     return options.noMenu ? waitForLimit() : runMenuLoop();
+}
+
+void followOnlyWhenIdle() {
+    // Before the worker starts: it plans its timer from how idleness is told.
+    static std::string said;
+    runLimits.idleLine = "Nudges only once nobody has used the session for an interval.";
+    const std::string why = watchSessionIdle(keepAwakeState.nudgeIntervalMs);
+    if (why.empty()) {
+        said.clear();
+        return;
+    }
+    if (why != said) {
+        std::fprintf(stderr, "keepawake: --only-when-idle: %s; nudging on its timer.\n", why.c_str());
+        std::fflush(stderr);
+        said = why;
+    }
+    runLimits.idleLine = "Nudges on its timer: this session does not tell when it is idle.";
 }
 
 void shutdownHook() {

@@ -116,9 +116,18 @@ WakeOutcome handleWake(Wake wake) {
         // The desktop module said so already; the worker sets its timer anew.
         postReplanMessage(keepAwakeState.workerThreadId);
         return WakeOutcome::keepWaiting;
+    case Wake::sessionIdle:
+        // A held worker sends nothing: a pause is a pause. Its resume asks
+        // the session afresh (resumeDisplayKeepAwake).
+        if (keepAwakeState.saverEnabled == 0) {
+            postNudgeMessage(keepAwakeState.workerThreadId);
+        }
+        return WakeOutcome::keepWaiting;
     case Wake::timersChanged:
         // The status says the new interval; the menu's screen stays as it is.
-        timers::follow();
+        if (timers::follow() && runLimits.onlyWhenIdle) {
+            followOnlyWhenIdle();  // told after the new interval of idleness
+        }
         return WakeOutcome::keepWaiting;
     case Wake::controlRequest:
         return WakeOutcome::stateChanged;  // a remote pause or resume: the screen shows it
@@ -155,7 +164,7 @@ int waitForCommand() {
             passStopToCommand();
         } else if (wake == Wake::machineChanged || wake == Wake::clockSet || wake == Wake::displayChanged ||
                    wake == Wake::programsChanged || wake == Wake::windowBoundary || wake == Wake::hotkey ||
-                   wake == Wake::timersChanged) {
+                   wake == Wake::timersChanged || wake == Wake::sessionIdle) {
             handleWake(wake);
         } else {
             return commandExitStatus();  // its end, or a wait that cannot go on

@@ -15,6 +15,9 @@ void drawMenu() {
     if (!runLimits.quitsBy.empty()) {
         std::cout << "Quits by itself " << runLimits.quitsBy << "." << std::endl;
     }
+    if (!runLimits.idleLine.empty()) {
+        std::cout << runLimits.idleLine << std::endl;
+    }
     std::cout << std::endl;
     std::cout << "Please select from the following options..." << std::endl;
     std::cout << std::endl;

@@ -7,6 +7,12 @@
 // value. Returns 0 after the stop request has arrived.
 unsigned PLATFORM_CALLBACK keepAwakeWorker(void* intervalMs);
 
+// --only-when-idle, set before the worker starts. Where the system tells the
+// time of the last input (readInputTimes), a nudge that comes due less than
+// one interval after some input waits until one interval after it; where the
+// session tells idleness itself, a nudgeMessage brings each nudge.
+void nudgeOnlyWhenIdle(bool on);
+
 // Timer callback: sends one zero-distance relative mouse move.
 void PLATFORM_CALLBACK nudgeTimerProc(PlatformWindow window, unsigned message,
                                       std::uintptr_t timerId, PlatformTime time);

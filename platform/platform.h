@@ -91,6 +91,19 @@ struct InputTimes {
 };
 std::optional<InputTimes> readInputTimes();
 
+// --only-when-idle: from now on the session tells when it has had no input
+// for one whole interval (X11: a SYNC alarm on the server's IDLETIME counter;
+// Wayland: ext-idle-notify), and each time it does waitForWake returns
+// Wake::sessionIdle; the nudge then follows, and the session's own idle
+// time starts again from it. keepAwakePeriod is then 0 where nudges come that
+// way, and describeKeepAwake says so. Called again, it re-arms for a new
+// interval; resumeDisplayKeepAwake re-arms too, so a session that went idle
+// during a pause is told at once. Windows tells nothing: the worker reads
+// readInputTimes instead. Empty when it works (or nothing needs it: an
+// inhibitor sends no input); else one line saying why not, and nudges keep
+// their timer.
+std::string watchSessionIdle(std::uint32_t intervalMs);
+
 // Some desktops are kept awake by an inhibitor held for as long as the
 // program wants them awake, not by nudges alone; these tell the display when
 // the user pauses and resumes, so that it lets go of the inhibitor and takes
@@ -175,6 +188,12 @@ void postQuitMessage(std::uint32_t threadId);
 // as an application message.
 constexpr unsigned replanMessage = 0x8001;  // WM_APP + 1
 void postReplanMessage(std::uint32_t threadId, std::uint32_t intervalMs = 0);
+
+// Asks the thread for one nudge now (--only-when-idle: the session said it
+// is idle): its getMessage hands out a message of this number. Never more
+// than one pending on POSIX.
+constexpr unsigned nudgeMessage = 0x8002;  // WM_APP + 2
+void postNudgeMessage(std::uint32_t threadId);
 
 // A periodic timer of the calling thread, without a window. Each period one
 // timer message is queued (never more than one pending); dispatching it calls
@@ -321,7 +340,7 @@ void releaseHotkey();
 
 enum class Wake { consoleByte, consoleEnded, deadline, processEnded, commandEnded, stopRequested, clockSet,
                   machineChanged, controlRequest, displayChanged, programsChanged, windowBoundary, hotkey,
-                  timersChanged };
+                  timersChanged, sessionIdle };
 
 // Blocks until the first of: the next byte of standard input (only when byte
 // is not null; it is stored there, and no further byte is taken), the end of
@@ -331,7 +350,9 @@ enum class Wake { consoleByte, consoleEnded, deadline, processEnded, commandEnde
 // open), a change in how the session is kept awake (displayChanged: a
 // desktop's inhibitor or compositor came or went), a change of the awaited
 // programs, a boundary of the hours, a press of the hotkey (once
-// registered), a change of the session's timers (once watched). No wake-ups of its own beyond these (where a process cannot
+// registered), a change of the session's timers (once watched), the
+// session having been idle one interval (sessionIdle, once
+// watchSessionIdle works). No wake-ups of its own beyond these (where a process cannot
 // be watched otherwise: one check a second; while no awaited program runs:
 // one look every 2 s; while a control client is
 // connected: its deadline). The deadline is on the steady clock, for short

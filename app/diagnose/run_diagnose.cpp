@@ -122,11 +122,30 @@ void addRunningCopies(std::vector<Finding>* findings, std::chrono::milliseconds 
     }
 }
 
+// Where an inhibitor alone keeps the session awake, no input is sent that
+// --only-when-idle could hold back; the nudging ways say what tells them.
+void addOnlyWhenIdleFinding(std::vector<Finding>* findings) {
+    bool nudges = false;
+    bool inhibitor = false;
+    for (const Finding& finding : *findings) {
+        if (finding.kind == Finding::way && finding.ok) {
+            nudges = nudges || (finding.heldBy & heldByNudge) != 0;
+            inhibitor = inhibitor || (finding.heldBy & heldByInhibitor) != 0;
+        }
+    }
+    if (inhibitor && !nudges) {
+        findings->push_back(readFinding(Finding::session, Finding::fact, "--only-when-idle",
+                                        "changes nothing here: the inhibitor sends no input", "",
+                                        "the way in use"));
+    }
+}
+
 int runDiagnose(std::ostream& out) {
     // The session's timers are read beside the other readers, within their
     // time: the X server's watchers answer on a connection of their own.
     auto timers = std::async(std::launch::async, readSessionTimers, false);
     std::vector<Finding> findings = diagnoseSession(Clock::now() + readersLimit);
+    addOnlyWhenIdleFinding(&findings);
     addTimerFindings(&findings, timers.get());
     addRunningCopies(&findings, copiesLimit);
     const Verdict verdict = judgeFindings(findings);

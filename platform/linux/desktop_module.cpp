@@ -18,6 +18,7 @@
 #include "platform/dbus/dbus_inhibitor.h"
 #include "platform/dbus/machine_watch.h"
 #include "platform/dbus/portal_shortcuts.h"
+#include "platform/wayland/wayland_idle.h"
 #include "platform/wayland/wayland_pointer.h"
 
 namespace {
@@ -25,6 +26,10 @@ namespace {
 int notify = -1;
 bool busFollowed = false;
 std::atomic<bool> pointerAlive{false};
+// --only-when-idle: asked for, and whether the compositor tells idleness.
+std::atomic<bool> idleAsked{false};
+std::atomic<bool> idleTold{false};
+int idleNotify = -1;
 
 // What was said last, so that each change is said once.
 std::mutex reporting;
@@ -98,7 +103,7 @@ std::uint32_t readScreenSaverTimeout() {
 
 std::uint32_t period(std::uint32_t nudgeIntervalMs) {
     if (pointerAlive) {
-        return nudgeIntervalMs;
+        return idleTold ? 0 : nudgeIntervalMs;
     }
     return dbusActivityPeriodMs();
 }
@@ -118,7 +123,9 @@ bool describe(std::uint32_t nudgeIntervalMs, char* words, std::size_t size) {
     }
     if (pointerAlive) {
         text += (text.empty() ? "by zero moves every " : " and zero moves every ") + std::to_string(nudgeIntervalMs) +
-                " ms";
+                " ms" + (idleTold ? ", while idle" : "");
+    } else if (idleAsked && !text.empty()) {
+        text += ", which sends no input: --only-when-idle changes nothing";
     }
     if (text.empty()) {
         std::lock_guard<std::mutex> lock(reporting);
@@ -148,8 +155,35 @@ void resume() {
 
 void close() {
     dbusClose();
+    waylandIdleClose();
     waylandClose();
     pointerAlive = false;
+}
+
+void toldIdle() {
+    [[maybe_unused]] const ssize_t written = write(idleNotify, &desktopIdleByte, 1);
+}
+
+void lostIdle() {
+    idleTold = false;
+    std::fputs("keepawake: --only-when-idle: the Wayland compositor closed the connection; nudging on its timer "
+               "from now on.\n",
+               stderr);
+    [[maybe_unused]] const ssize_t written = write(idleNotify, &desktopIdleLost, 1);
+}
+
+int idleStart(std::uint32_t intervalMs, int notifyFd, char* problem, std::size_t size) {
+    idleAsked = true;
+    idleNotify = notifyFd;
+    if (!pointerAlive) {
+        return 0;  // an inhibitor alone sends no input to hold back
+    }
+    if (const std::string why = waylandIdleStart(intervalMs, toldIdle, lostIdle); !why.empty()) {
+        std::snprintf(problem, size, "%s", why.c_str());
+        return -1;
+    }
+    idleTold = true;
+    return 1;
 }
 
 void diagnose(unsigned what, DiagnosisSink sink, void* context) {
@@ -163,7 +197,7 @@ void diagnose(unsigned what, DiagnosisSink sink, void* context) {
 const DesktopBinding binding{start,        readScreenSaverTimeout, period,      describe,
                              nudge,        pause,                  resume,      close,
                              machineWatch, machineRead,            portalShortcutsStart, portalShortcutsStop,
-                             diagnose,     readGSettings};
+                             diagnose,     readGSettings,          idleStart};
 
 }  // namespace
 

@@ -66,7 +66,18 @@ struct DesktopBinding {
     // Reads GSettings keys (MATE's and Cinnamon's idle timers) through the
     // settings backend, asking no daemon. Needs no start.
     void (*readSettings)(SettingRead* reads, std::size_t count);
+    // --only-when-idle, after start; called again, it re-arms for the
+    // interval. 1 when the compositor tells idleness (ext-idle-notify):
+    // desktopIdleByte goes to notifyFd each time the seat has been idle the
+    // interval, and period() leaves the zero moves to those. 0 where no
+    // input is sent (an inhibitor alone): nothing changes, and describe says
+    // so. -1 with one line in problem where it cannot be told. Once it can
+    // no longer be told, one line on standard error and desktopIdleLost.
+    int (*idleStart)(std::uint32_t intervalMs, int notifyFd, char* problem, std::size_t size);
 };
+
+constexpr char desktopIdleByte = 'i';
+constexpr char desktopIdleLost = 'x';
 
 #define KEEPAWAKE_DESKTOP_ENTRY "keepawakeDesktopBinding"
 extern "C" const DesktopBinding* keepawakeDesktopBinding();

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +26,25 @@ struct DisplayBinding {
     void (*pauseKeepAwake)();
     void (*resumeKeepAwake)();
     void (*closeDisplay)();
+    // --only-when-idle: starts or re-arms the session's telling; empty when
+    // it works or is not needed, else why not. Then what came on idleWakeFd.
+    std::string (*watchIdle)(std::uint32_t intervalMs);
+    std::optional<Wake> (*takeIdle)();
 };
+
+// --only-when-idle, once asked for: whether the session tells idleness now
+// (X11: then the worker needs no timer), and the interval to re-arm with.
+std::atomic<bool> idleTold{false};  // the worker reads it when it plans
+bool idleAsked = false;
+std::uint32_t idleIntervalMs = 0;
+
+std::optional<Wake> lostIdle(const char* why) {
+    std::fprintf(stderr, "keepawake: --only-when-idle: %s; nudging on its timer from now on.\n", why);
+    idleTold = false;
+    idleAsked = false;
+    idleWakeFd = -1;  // closed with the connection, or never read again
+    return Wake::displayChanged;  // the worker plans its timer anew
+}
 
 void nothing() {}
 void noInput(const MouseInput&) {}
@@ -34,9 +53,6 @@ std::uint32_t noTimeout() {
 }
 std::uint32_t noPeriod(std::uint32_t) {
     return 0;
-}
-std::uint32_t everyInterval(std::uint32_t nudgeIntervalMs) {
-    return nudgeIntervalMs;
 }
 KeepAwakeWay byZeroMoves(std::uint32_t nudgeIntervalMs) {
     return {true, "by zero moves every " + std::to_string(nudgeIntervalMs) + " ms"};
@@ -47,7 +63,14 @@ KeepAwakeWay noWay(std::uint32_t) {
     return {false, nothingOffered};
 }
 
-const DisplayBinding noBinding{noTimeout, noInput, noPeriod, noWay, nothing, nothing, nothing};
+std::string noIdleWatch(std::uint32_t) {
+    return "nothing keeps this session awake";
+}
+std::optional<Wake> noIdle() {
+    return std::nullopt;
+}
+
+const DisplayBinding noBinding{noTimeout, noInput, noPeriod, noWay, nothing, nothing, nothing, noIdleWatch, noIdle};
 
 // Only relative moves are acted on, whichever the session.
 bool isRelativeMove(const MouseInput& input) {
@@ -66,11 +89,39 @@ void x11SendMouseInput(const MouseInput& input) {
     }
 }
 void x11Close() {
+    x11->idleStop();
     x11->close();
 }
+// Where the SYNC alarm tells idleness, its wake-up brings each nudge.
+std::uint32_t x11Period(std::uint32_t nudgeIntervalMs) {
+    return idleTold ? 0 : nudgeIntervalMs;
+}
+KeepAwakeWay x11Describe(std::uint32_t nudgeIntervalMs) {
+    KeepAwakeWay way = byZeroMoves(nudgeIntervalMs);
+    way.words += idleTold ? ", while idle" : "";
+    return way;
+}
+std::string x11WatchIdle(std::uint32_t intervalMs) {
+    char problem[256] = {};
+    const int fd = x11->idleStart(intervalMs, problem, sizeof problem);
+    if (fd < 0) {
+        return problem;
+    }
+    idleWakeFd = fd;
+    idleTold = true;
+    return {};
+}
+std::optional<Wake> x11TakeIdle() {
+    char problem[256] = {};
+    const bool idle = x11->idleReadable(problem, sizeof problem) > 0;
+    if (problem[0] != '\0') {
+        return lostIdle(problem);
+    }
+    return idle ? std::optional<Wake>(Wake::sessionIdle) : std::nullopt;
+}
 
-const DisplayBinding x11Binding{x11ReadTimeout, x11SendMouseInput, everyInterval, byZeroMoves,
-                                nothing,        nothing,           x11Close};
+const DisplayBinding x11Binding{x11ReadTimeout, x11SendMouseInput, x11Period, x11Describe, nothing,
+                                nothing,        x11Close,          x11WatchIdle, x11TakeIdle};
 
 // keepawake-desktop.so's table, once it was loaded and started.
 const DesktopBinding* desktop = nullptr;
@@ -101,8 +152,43 @@ void desktopClose() {
     desktop->close();
 }
 
-const DisplayBinding desktopBinding{desktopReadTimeout, desktopSendMouseInput, desktopPeriod, desktopDescribe,
-                                    desktopPause,       desktopResume,         desktopClose};
+// The module tells on a pipe of its own: idleByte per idle interval,
+// idleLostByte once it can no longer tell (it said why).
+int idleNotify = -1;
+std::string desktopWatchIdle(std::uint32_t intervalMs) {
+    int ends[2] = {-1, -1};
+    if (idleNotify < 0) {
+        if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+            return "no pipe for the desktop module";
+        }
+        idleWakeFd = ends[0];
+        idleNotify = ends[1];
+    }
+    char problem[256] = {};
+    if (desktop->idleStart(intervalMs, idleNotify, problem, sizeof problem) < 0) {
+        return problem;
+    }
+    return {};
+}
+std::optional<Wake> desktopTakeIdle() {
+    char bytes[64];
+    std::optional<Wake> wake;
+    ssize_t got = 0;
+    while ((got = read(idleWakeFd, bytes, sizeof bytes)) > 0) {
+        for (ssize_t i = 0; i < got; ++i) {
+            if (bytes[i] == desktopIdleLost) {
+                idleAsked = false;
+                return Wake::displayChanged;
+            }
+            wake = Wake::sessionIdle;
+        }
+    }
+    return wake;
+}
+
+const DisplayBinding desktopBinding{desktopReadTimeout, desktopSendMouseInput, desktopPeriod,    desktopDescribe,
+                                    desktopPause,       desktopResume,         desktopClose,     desktopWatchIdle,
+                                    desktopTakeIdle};
 
 bool isWaylandSession() {
     const char* display = std::getenv("WAYLAND_DISPLAY");
@@ -185,6 +271,21 @@ void pauseDisplayKeepAwake() {
 
 void resumeDisplayKeepAwake() {
     binding().resumeKeepAwake();
+    // The session may have gone idle during the pause, told to nobody.
+    if (idleAsked) {
+        binding().watchIdle(idleIntervalMs);
+    }
+}
+
+std::string watchSessionIdle(std::uint32_t intervalMs) {
+    std::string problem = binding().watchIdle(intervalMs);
+    idleAsked = problem.empty();
+    idleIntervalMs = intervalMs;
+    return problem;
+}
+
+std::optional<Wake> takeSessionIdle() {
+    return binding().takeIdle();
 }
 
 std::uint32_t keepAwakePeriod(std::uint32_t nudgeIntervalMs) {

@@ -46,6 +46,7 @@ struct ThreadRecord {
     unsigned pendingQuits = 0;
     bool pendingReplan = false;
     std::uint32_t replanInterval = 0;  // the last asked for; 0: unchanged
+    bool pendingNudge = false;
     std::vector<Timer> timers;
     std::uintptr_t nextTimerId = 1;
     unsigned suspendCount = 0;
@@ -246,6 +247,18 @@ void postReplanMessage(std::uint32_t threadId, std::uint32_t intervalMs) {
     record->changed.notify_all();
 }
 
+void postNudgeMessage(std::uint32_t threadId) {
+    std::shared_ptr<ThreadRecord> record = findThread(threadId);
+    if (record == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(record->mutex);
+        record->pendingNudge = true;
+    }
+    record->changed.notify_all();
+}
+
 std::uintptr_t setTimer(std::uint32_t intervalMs, TimerProc proc) {
     ThreadRecord& queue = currentQueue();
     const auto period = std::chrono::milliseconds(std::clamp(intervalMs, shortestTimerMs, longestTimerMs));
@@ -281,6 +294,11 @@ bool getMessage(ThreadMessage* message) {
                 queue.pendingReplan = false;
                 *message = ThreadMessage{nullptr, replanMessage, queue.replanInterval, 0, 0, 0, 0};
                 queue.replanInterval = 0;
+                return true;
+            }
+            if (queue.pendingNudge) {
+                queue.pendingNudge = false;
+                *message = ThreadMessage{nullptr, nudgeMessage, 0, 0, 0, 0, 0};
                 return true;
             }
             for (Timer& timer : queue.timers) {

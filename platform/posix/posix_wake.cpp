@@ -25,6 +25,7 @@ int displayWakeFd = -1;
 int timerWaitFds[timerWaitSlots] = {-1, -1, -1};
 bool (*serveTimerWait)(int slot) = nullptr;
 int hotkeyWakeFd = -1;
+int idleWakeFd = -1;
 
 namespace {
 
@@ -206,7 +207,7 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
             fallbackBoundary.reset();
             return Wake::windowBoundary;
         }
-        pollfd waits[9 + timerWaitSlots + controlWaitSlots + programWaitSlots];
+        pollfd waits[10 + timerWaitSlots + controlWaitSlots + programWaitSlots];
         nfds_t count = 0;
         const nfds_t signals = count;
         waits[count++] = pollfd{wakePipe[0], POLLIN, 0};  // ignored by poll while -1
@@ -226,6 +227,8 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         waits[count++] = pollfd{hotkeyWakeFd, POLLIN, 0};
         const nfds_t boundary = count;
         waits[count++] = pollfd{boundaryTimer, POLLIN, 0};
+        const nfds_t idle = count;
+        waits[count++] = pollfd{idleWakeFd, POLLIN, 0};
         const nfds_t programs = count;
         addProgramWaits(waits + programs);
         count += programWaitSlots;
@@ -298,6 +301,11 @@ Wake waitForWake(char* byte, std::optional<std::chrono::steady_clock::time_point
         }
         if (timersChanged) {
             return Wake::timersChanged;
+        }
+        if (waits[idle].revents != 0) {
+            if (const auto wake = takeSessionIdle()) {
+                return *wake;
+            }
         }
         if (waits[hotkey].revents != 0) {
             return Wake::hotkey;  // what came is read there, without waiting

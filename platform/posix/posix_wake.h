@@ -4,6 +4,10 @@
 
 #include <sys/types.h>
 
+#include <optional>
+
+#include "platform/platform.h"
+
 // The command being run (-1 when none) and, once it has ended, its status as
 // waitpid gave it.
 extern pid_t runningCommand;
@@ -34,3 +38,12 @@ extern int hotkeyWakeFd;
 constexpr int timerWaitSlots = 3;
 extern int timerWaitFds[timerWaitSlots];
 extern bool (*serveTimerWait)(int slot);
+
+// --only-when-idle: what tells that the session has been idle an interval
+// (-1 while nothing does): the X connection of the SYNC alarm, or a pipe the
+// desktop module writes to. When it is readable waitForWake asks
+// takeSessionIdle, which reads it without waiting: Wake::sessionIdle, or
+// Wake::displayChanged when idleness can no longer be told (nudges go back
+// to their timer), or nothing yet.
+extern int idleWakeFd;
+std::optional<Wake> takeSessionIdle();

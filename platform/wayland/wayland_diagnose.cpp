@@ -2,6 +2,7 @@
 // move through it. wlroots tells no idle time, so whether it counted cannot
 // be read.
 #include "platform/dbus/dbus_diagnose.h"
+#include "platform/wayland/wayland_idle.h"
 #include "platform/wayland/wayland_pointer.h"
 
 void waylandDiagnose(DiagnosisSink sink, void* context) {
@@ -17,6 +18,13 @@ void waylandDiagnose(DiagnosisSink sink, void* context) {
     if (way.ok) {
         waylandNudge();
         waylandClose();
+        std::string why;
+        const std::string kind = waylandIdleProbe(&why);
+        sendFinding(sink, context,
+                    readFinding(Finding::session, Finding::fact, "--only-when-idle",
+                                kind.empty() ? "not told here (" + why + "): its nudges would keep their timer"
+                                             : "told when the seat is idle by " + kind,
+                                "", "Wayland compositor's registry"));
         sendFinding(sink, context,
                     unreadableFinding(Finding::live, Finding::check, "one virtual-pointer move",
                                       "sent, but wlroots tells no idle time to see it counted"));

@@ -169,6 +169,9 @@ std::vector<Finding> diagnoseSession(std::chrono::steady_clock::time_point) {
     }
     findings.push_back(remote);
     findings.push_back(wayFinding());
+    findings.push_back(readFinding(Finding::session, Finding::fact, "--only-when-idle",
+                                   "the last input's time, read when a nudge is due: none while someone works", "",
+                                   "GetLastInputInfo"));
 
     int timeout = 0;
     Finding saver = SystemParametersInfoA(SPI_GETSCREENSAVETIMEOUT, 0, &timeout, 0)

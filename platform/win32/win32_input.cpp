@@ -45,8 +45,21 @@ std::uint32_t keepAwakePeriod(std::uint32_t nudgeIntervalMs) {
     return nudgeIntervalMs;
 }
 
+namespace {
+
+bool onlyWhenIdle = false;  // main thread only
+
+}  // namespace
+
+// Windows tells nothing when the session goes idle: the worker reads the
+// last input's time (readInputTimes) when a nudge is due instead.
+std::string watchSessionIdle(std::uint32_t) {
+    onlyWhenIdle = true;
+    return {};
+}
+
 KeepAwakeWay describeKeepAwake(std::uint32_t nudgeIntervalMs) {
-    return {true, "by zero moves every " + std::to_string(nudgeIntervalMs) + " ms"};
+    return {true, "by zero moves every " + std::to_string(nudgeIntervalMs) + " ms" + (onlyWhenIdle ? ", while idle" : "")};
 }
 
 std::optional<InputTimes> readInputTimes() {

@@ -75,6 +75,11 @@ void postReplanMessage(std::uint32_t threadId, std::uint32_t intervalMs) {
     PostThreadMessageA(threadId, replanMessage, intervalMs, 0);
 }
 
+void postNudgeMessage(std::uint32_t threadId) {
+    static_assert(nudgeMessage == WM_APP + 2, "the nudge message is an application message");
+    PostThreadMessageA(threadId, nudgeMessage, 0, 0);
+}
+
 std::uintptr_t setTimer(std::uint32_t intervalMs, TimerProc proc) {
     return SetTimer(nullptr, 0, intervalMs, proc);
 }

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <xcb/screensaver.h>
+#include <xcb/sync.h>
 #include <xcb/xtest.h>
 
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include <string>
 
 struct ConnectAttempt {
+    bool idleTime = false;
     std::mutex mutex;
     std::condition_variable ended;
     bool done = false;
@@ -44,7 +46,43 @@ void nameAuthorityFile() {
 }
 
 // Everything here may block; it runs only on the attempt's own thread.
-X11Connection connectNow() {
+}  // namespace
+
+std::uint32_t findIdleTimeCounter(xcb_connection_t* connection) {
+    xcb_generic_error_t* error = nullptr;
+    std::free(xcb_sync_initialize_reply(connection, xcb_sync_initialize(connection, 3, 1), &error));
+    std::free(error);
+    xcb_sync_list_system_counters_reply_t* list =
+        xcb_sync_list_system_counters_reply(connection, xcb_sync_list_system_counters(connection), nullptr);
+    if (list == nullptr) {
+        return 0;
+    }
+    // Read from the wire format itself: XCB's systemcounter accessors put
+    // the name two bytes off. Each entry: counter (4), resolution (8),
+    // name length (2), the name, padded to a multiple of 4.
+    std::uint32_t found = 0;
+    const auto* at = reinterpret_cast<const std::uint8_t*>(list + 1);
+    const std::uint8_t* end = at + std::size_t{list->length} * 4;
+    for (std::uint32_t i = 0; i < list->counters_len && at + 14 <= end && found == 0; ++i) {
+        std::uint32_t counter = 0;
+        std::uint16_t length = 0;
+        std::memcpy(&counter, at, sizeof counter);
+        std::memcpy(&length, at + 12, sizeof length);
+        if (at + 14 + length > end) {
+            break;
+        }
+        if (std::string(reinterpret_cast<const char*>(at + 14), length) == "IDLETIME") {
+            found = counter;
+        }
+        at += (14 + length + 3) / 4 * 4;
+    }
+    std::free(list);
+    return found;
+}
+
+namespace {
+
+X11Connection connectNow(bool idleTime) {
     X11Connection made;
     xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
     if (xcb_connection_has_error(connection) != 0) {
@@ -54,6 +92,9 @@ X11Connection connectNow() {
     // Both extension queries and the timeout share one round trip.
     xcb_prefetch_extension_data(connection, &xcb_test_id);
     xcb_prefetch_extension_data(connection, &xcb_screensaver_id);
+    if (idleTime) {
+        xcb_prefetch_extension_data(connection, &xcb_sync_id);
+    }
     const xcb_get_screen_saver_cookie_t saver = xcb_get_screen_saver(connection);
     const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(connection, &xcb_test_id);
     const xcb_query_extension_reply_t* idle = xcb_get_extension_data(connection, &xcb_screensaver_id);
@@ -68,6 +109,11 @@ X11Connection connectNow() {
     made.screenSaverTimeout = timeout != nullptr ? timeout->timeout : 0;
     made.idleCounter = idle != nullptr && idle->present != 0;
     std::free(timeout);
+    if (idleTime) {
+        const xcb_query_extension_reply_t* sync = xcb_get_extension_data(connection, &xcb_sync_id);
+        made.sync = sync != nullptr && sync->present != 0;
+        made.idleTimeCounter = made.sync ? findIdleTimeCounter(connection) : 0;
+    }
     return made;
 }
 
@@ -76,7 +122,7 @@ void* runAttempt(void* argument) {
     const std::shared_ptr<ConnectAttempt> attempt = std::move(*handed);
     delete handed;
 
-    X11Connection made = connectNow();
+    X11Connection made = connectNow(attempt->idleTime);
     bool unwanted;
     {
         std::lock_guard<std::mutex> lock(attempt->mutex);
@@ -95,9 +141,10 @@ void* runAttempt(void* argument) {
 
 }  // namespace
 
-std::shared_ptr<ConnectAttempt> startConnectAttempt() {
+std::shared_ptr<ConnectAttempt> startConnectAttempt(bool idleTime) {
     nameAuthorityFile();
     auto attempt = std::make_shared<ConnectAttempt>();
+    attempt->idleTime = idleTime;
     auto* handed = new std::shared_ptr<ConnectAttempt>(attempt);
 
     // The thread takes no signals: a write to a vanished server fails with

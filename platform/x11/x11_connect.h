@@ -14,14 +14,19 @@ struct X11Connection {
     xcb_window_t root = 0;
     std::uint32_t screenSaverTimeout = 0;  // seconds; 0 when unreadable
     bool idleCounter = false;              // MIT-SCREEN-SAVER is there to ask
+    // Only when asked for: whether SYNC is there, and its IDLETIME counter
+    // (0: none).
+    bool sync = false;
+    std::uint32_t idleTimeCounter = 0;
 };
 
 struct ConnectAttempt;
 
 // Starts connecting to $DISPLAY in the background. Null when no thread could
 // be started, which counts as a failed attempt. The first call must come
-// before the program has other threads (it may set XAUTHORITY).
-std::shared_ptr<ConnectAttempt> startConnectAttempt();
+// before the program has other threads (it may set XAUTHORITY). With
+// idleTime, the SYNC extension and its IDLETIME counter are looked up too.
+std::shared_ptr<ConnectAttempt> startConnectAttempt(bool idleTime = false);
 
 // Waits up to the limit for the attempt to end. True once it has; the result
 // (possibly no connection) then belongs to the caller.
@@ -29,3 +34,7 @@ bool finishConnectAttempt(ConnectAttempt& attempt, std::chrono::milliseconds lim
 
 // Nobody wants the attempt any more: a connection that still comes is closed.
 void abandonConnectAttempt(ConnectAttempt& attempt);
+
+// The SYNC extension's IDLETIME counter, 0 where there is none. Blocks: for
+// a thread that may, or a caller that bounds it.
+std::uint32_t findIdleTimeCounter(xcb_connection_t* connection);

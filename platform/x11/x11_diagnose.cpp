@@ -3,6 +3,7 @@
 // plain blocking XCB calls are fine here: the caller's deadline bounds them.
 #include <xcb/dpms.h>
 #include <xcb/screensaver.h>
+#include <xcb/sync.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/x11/x11_connect.h"
 #include "platform/x11/x11_diagnose.h"
 
 #include <functional>
@@ -165,6 +167,7 @@ void x11Diagnose(DiagnosisSink sink, void* context) {
     xcb_prefetch_extension_data(connection, &xcb_test_id);
     xcb_prefetch_extension_data(connection, &xcb_screensaver_id);
     xcb_prefetch_extension_data(connection, &xcb_dpms_id);
+    xcb_prefetch_extension_data(connection, &xcb_sync_id);
     const xcb_setup_t* setup = xcb_get_setup(connection);
     const xcb_window_t root = xcb_setup_roots_iterator(setup).data->root;
     add(readFinding(Finding::session, Finding::fact, "X server",
@@ -177,6 +180,14 @@ void x11Diagnose(DiagnosisSink sink, void* context) {
         way.advice = "the X display " + display + " has no XTEST extension: start the X server with XTEST";
     }
     add(way);
+    const bool sync = present(connection, &xcb_sync_id);
+    const bool idleTime = sync && findIdleTimeCounter(connection) != 0;
+    add(readFinding(Finding::session, Finding::fact, "--only-when-idle",
+                    idleTime ? "told when the session is idle by the SYNC extension's IDLETIME counter"
+                             : std::string("not told here (") +
+                                   (sync ? "no IDLETIME counter" : "no SYNC extension") +
+                                   "): its nudges would keep their timer",
+                    "", "X display " + display));
     saverFindings(connection, add);
     dpmsFindings(connection, add);
 

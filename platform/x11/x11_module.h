@@ -49,6 +49,11 @@ struct X11Binding {
     // 1 while the display has not answered the connection the nudges wait
     // for; never waits.
     int (*displayUnanswered)();
+    // --only-when-idle: the SYNC alarm on a connection of its own
+    // (x11_idle_watch.h).
+    int (*idleStart)(std::uint32_t intervalMs, char* problem, std::size_t size);
+    int (*idleReadable)(char* problem, std::size_t size);
+    void (*idleStop)();
 };
 
 #define KEEPAWAKE_X11_ENTRY "keepawakeX11Binding"

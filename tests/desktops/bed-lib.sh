@@ -24,14 +24,17 @@ wait_for() {
     done
 }
 
-# start_keepawake NAME [ENV...]: runs the copied program with its input on
-# a pipe (fd 7 after this), output in NAME.out and NAME.err; pid in $kapid.
+# start_keepawake NAME [ENV...] [-- OPTION...]: runs the copied program with
+# its input on a pipe (fd 7 after this), output in NAME.out and NAME.err; pid
+# in $kapid.
 start_keepawake() {
-    local name=$1
+    local name=$1 environment=() options=()
     shift
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do environment+=("$1"); shift; done
+    [ $# -gt 0 ] && shift && options=("$@")
     rm -f "$bed/$name.in"
     mkfifo "$bed/$name.in"
-    env "$@" "$bed/keepawake" <"$bed/$name.in" >"$bed/$name.out" 2>"$bed/$name.err" &
+    env "${environment[@]}" "$bed/keepawake" "${options[@]}" <"$bed/$name.in" >"$bed/$name.out" 2>"$bed/$name.err" &
     kapid=$!
     exec 7>"$bed/$name.in"
 }

@@ -226,4 +226,17 @@ for delay in 600 3; do
     wait_keepawake 5
     [ "$woken" -le 3 ] || fail "idle-delay $delay s: the program woke $woken times in 3 s with only an inhibitor held"
 done
+# --only-when-idle where the inhibitor alone keeps the session awake: no input
+# is sent to hold back, so it changes nothing, and --status says so.
+start_keepawake idle -- --only-when-idle
+wait_for idle.out 'q = Quit the application' 5 || fail "--only-when-idle: no menu: $(cat idle.err)"
+until_true 3 is_inhibited || fail "--only-when-idle: no inhibitor"
+status_of
+[ "$statuscode" -eq 0 ] && [[ "$statusline" =~ ^$kapid\ awake\ since\ [0-9:]{8},\ by\ GNOME\'s\ session\ manager,\ which\ sends\ no\ input:\ --only-when-idle\ changes\ nothing$ ]] ||
+    fail "--only-when-idle: --status exited $statuscode: $statusline"
+type_keys q
+wait_keepawake 5
+[ "$kastatus" -eq 0 ] || fail "--only-when-idle: exit status $kastatus"
+[ -s idle.err ] && fail "--only-when-idle: standard error: $(cat idle.err)"
+echo "--only-when-idle: $statusline"
 echo "GNOME checks passed in $(since "$bed_start_time") s"

@@ -114,6 +114,45 @@ kill -0 "$swaypid" 2>/dev/null || fail "sway died after the runs: $(grep -iE 'se
 wayland-info >/dev/null 2>&1 || fail "sway no longer answers"
 echo "two more runs: sway still running"
 
+# --only-when-idle: the compositor tells when the seat has had no input for
+# an interval (sway 1.7: the KDE idle protocol; newer ones ext-idle-notify).
+# While a user moves the pointer the program does not wake at all (without
+# the option its timer alone would wake it every second to nudge), and the
+# compositor tells no idleness (each time it does, one write on the pipe to
+# the main thread, which has the worker nudge); once the user is gone that
+# comes every interval, and swayidle never sees the session idle.
+io_writes() { awk '/^syscw/ { print $2 }' /proc/"$kapid"/io; }
+wakeups() { awk '/^voluntary_ctxt_switches/ { n += $2 } END { print n }' /proc/"$kapid"/task/*/status; }
+start_keepawake idle1 -- --only-when-idle --interval 1s
+wait_for idle1.out 'Nudges only once nobody has used the session for an interval.' 5 ||
+    fail "--only-when-idle: no menu line: $(cat idle1.out idle1.err)"
+swayidle -w timeout 3 'echo IDLE' resume 'echo RESUMED' >probe-idle.log 2>&1 &
+idleprobe=$!
+pids+=("$idleprobe")
+status_line=$(./keepawake --status 2>&1)
+[[ "$status_line" =~ ^$kapid\ awake\ since\ [0-9:]{8},\ by\ zero\ moves\ every\ 1000\ ms,\ while\ idle$ ]] ||
+    fail "--only-when-idle: --status said: $status_line"
+sleep 1
+writes0=$(io_writes) woke0=$(wakeups)
+./resident_pointer move 75 3 || fail "the bed's user pointer did not move"
+writes1=$(io_writes) woke1=$(wakeups)
+echo "only when idle, user moving every 75 ms for 3 s: $((writes1 - writes0)) idle notices, $((woke1 - woke0)) wake-ups"
+[ "$writes1" = "$writes0" ] || fail "--only-when-idle: idle $((writes1 - writes0)) times while the user moved"
+[ $((woke1 - woke0)) -le 1 ] || fail "--only-when-idle: $((woke1 - woke0)) wake-ups while the user moved"
+sleep 5
+writes2=$(io_writes)
+echo "only when idle, nobody there for 5 s: $((writes2 - writes1)) idle notices, each a nudge (interval 1 s)"
+[ $((writes2 - writes1)) -ge 3 ] || fail "--only-when-idle: $((writes2 - writes1)) nudges in 5 s once the user was gone"
+grep -q IDLE probe-idle.log && fail "--only-when-idle: swayidle saw the session idle: $(cat probe-idle.log)"
+type_keys q
+wait_keepawake 5
+[ "$kastatus" -eq 0 ] || fail "--only-when-idle: exit status $kastatus"
+[ -s idle1.err ] && fail "--only-when-idle: standard error: $(cat idle1.err)"
+echo "only when idle: no IDLE (probe timeout 3 s), exit 0, nothing on standard error"
+# Its probe's 3 s would pace the nudges of the checks below.
+kill "$idleprobe"
+wait "$idleprobe" 2>/dev/null
+
 # An idle manager serving the freedesktop screen saver beside the virtual
 # pointer, as hypridle does: the program holds its inhibitor AND sends zero
 # moves, so swayidle, which heeds input alone, never sees the session idle.

@@ -41,9 +41,21 @@ protected:
         }
     }
 
-    void startProgram() {
-        program = startChild({KEEPAWAKE_PROGRAM}, {"DISPLAY=" + displayName(server)});
-        ASSERT_TRUE(readUntilContains(program.output, screens::heldOff, 10s, &output)) << output;
+    void startProgram(const std::vector<std::string>& options = {}, const std::string& screen = screens::heldOff) {
+        std::vector<std::string> command{KEEPAWAKE_PROGRAM};
+        command.insert(command.end(), options.begin(), options.end());
+        program = startChild(command, {"DISPLAY=" + displayName(server)});
+        ASSERT_TRUE(readUntilContains(program.output, screen, 10s, &output)) << output;
+    }
+
+    // The program's write calls so far: each nudge is one (XTEST on its socket).
+    long writes() const {
+        std::ifstream io("/proc/" + std::to_string(program.pid) + "/io");
+        std::string name;
+        long value = -1;
+        while (io >> name >> value && name != "syscw:") {
+        }
+        return value;
     }
 
     void type(const std::string& text, const std::string& screen) {
@@ -164,6 +176,37 @@ TEST_F(ProgramOnX, PauseLetsTheServerGoIdleAndResumeNudgesAgain) {
     EXPECT_GE(resumed.nudges, 2);
     quitAndExpectCleanExit();
     EXPECT_EQ(screenSaverTimeout(server), 61);
+}
+
+// --only-when-idle: the server's SYNC alarm says when nobody has touched the
+// session for an interval. No nudge while the user works; once the user is
+// gone, the idle time never passes an interval (and a pause's resume is told
+// at once).
+TEST_F(ProgramOnX, OnlyWhenIdleNudgesNoneWhileTheUserWorksAndEveryIntervalOnceGone) {
+    const std::string idleLine = "Nudges only once nobody has used the session for an interval.";
+    setScreenSaverTimeout(server, 61);
+    startProgram({"--only-when-idle"}, screens::withLine(screens::heldOff, idleLine));
+    const long before = writes();
+    for (const auto end = std::chrono::steady_clock::now() + 2500ms; std::chrono::steady_clock::now() < end;) {
+        userMove(server);
+        std::this_thread::sleep_for(75ms);
+    }
+    EXPECT_EQ(writes(), before) << "nudged while the user worked";
+
+    const IdleWatch gone = watchIdle(server, 3s);
+    report("only when idle, user gone", 61, 762, gone);
+    EXPECT_LE(gone.largestIdleMs, 762 + slackMs);
+    EXPECT_GE(gone.nudges, 3);
+
+    type("e\n", screens::withLine(screens::allowed, idleLine));
+    std::this_thread::sleep_for(1500ms);
+    const auto resumed = std::chrono::steady_clock::now();
+    type("d\n", screens::withLine(screens::heldOff, idleLine));
+    // Paused 1.5 s: an idle time under 300 ms means the nudge came already.
+    const auto nudged = idleMilliseconds(server) < 300 ? 0ms : untilANudge(server, resumed, 1000ms);
+    EXPECT_GE(nudged.count(), 0) << "a resume after an idle pause nudges";
+    EXPECT_LT(nudged, 300ms) << "a resume after an idle pause nudges at once";
+    quitAndExpectCleanExit();
 }
 
 TEST_F(ProgramOnX, QuittingWhilePausedStillEndsInOrder) {

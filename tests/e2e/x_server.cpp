@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/screensaver.h>
+#include <xcb/xtest.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -110,6 +111,13 @@ void movePointer(const XServer& server, int x, int y) {
     xcb_warp_pointer(server.connection, XCB_NONE, server.root, 0, 0, 0, 0, static_cast<std::int16_t>(x),
                      static_cast<std::int16_t>(y));
     // A round trip, so the move is done when this returns.
+    std::free(xcb_get_input_focus_reply(server.connection, xcb_get_input_focus(server.connection), nullptr));
+}
+
+void userMove(const XServer& server) {
+    static std::int16_t dx = 1;
+    dx = static_cast<std::int16_t>(-dx);
+    xcb_test_fake_input(server.connection, XCB_MOTION_NOTIFY, 1, XCB_CURRENT_TIME, XCB_NONE, dx, 0, 0);
     std::free(xcb_get_input_focus_reply(server.connection, xcb_get_input_focus(server.connection), nullptr));
 }
 

@@ -28,6 +28,8 @@ std::string displayName(const XServer& server);
 std::uint32_t idleMilliseconds(const XServer& server);
 void pointerPosition(const XServer& server, int* x, int* y);
 void movePointer(const XServer& server, int x, int y);
+// The user's hand: a one-pixel relative move through XTEST, back and forth.
+void userMove(const XServer& server);
 std::uint16_t screenSaverTimeout(const XServer& server);
 void setScreenSaverTimeout(const XServer& server, std::uint16_t seconds);
 

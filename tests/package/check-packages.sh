@@ -65,7 +65,7 @@ for file in "${files[@]}"; do
     if [ -f "$root/$file" ]; then pass "has /$file"; else fail "missing /$file"; fi
 done
 # The X11 libraries the module loads stay dependencies, computed from it.
-for package in libxcb1 libxcb-xtest0 libxcb-screensaver0; do
+for package in libxcb1 libxcb-xtest0 libxcb-screensaver0 libxcb-sync1; do
     if tr ',|' '\n' <<<"$depends" | awk '{print $1}' | grep -qxF "$package"; then
         pass "Depends has $package"
     else

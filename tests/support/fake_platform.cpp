@@ -16,6 +16,7 @@ void* startedArgument = nullptr;
 int suspendCount = 0;
 int deepestSuspend = 0;
 std::deque<unsigned> messages;
+std::deque<std::function<void()>> beforeMessages;
 std::vector<MouseInput> sentInputs;
 bool takesNudges = true;
 std::deque<std::uint32_t> periods;
@@ -30,6 +31,7 @@ int wakeBeforeRead = -1;
 Wake wake = Wake::stopRequested;
 std::optional<std::chrono::steady_clock::time_point> lastDeadline;
 std::string watchProblem;
+std::string idleProblem;
 std::string commandProblem;
 int commandStartStatus = 0;
 int commandStatus = 0;
@@ -66,6 +68,7 @@ void reset() {
     suspendCount = 0;
     deepestSuspend = 0;
     messages.clear();
+    beforeMessages.clear();
     sentInputs.clear();
     takesNudges = true;
     periods.clear();
@@ -79,6 +82,7 @@ void reset() {
     wakeBeforeRead = -1;
     wake = Wake::stopRequested;
     lastDeadline.reset();
+    idleProblem.clear();
     watchProblem.clear();
     commandProblem.clear();
     commandStartStatus = 0;
@@ -246,6 +250,15 @@ void postReplanMessage(std::uint32_t threadId, std::uint32_t intervalMs) {
                     (intervalMs != 0 ? " " + std::to_string(intervalMs) : std::string()));
 }
 
+void postNudgeMessage(std::uint32_t threadId) {
+    calls.push_back("postNudgeMessage " + std::to_string(threadId));
+}
+
+std::string watchSessionIdle(std::uint32_t intervalMs) {
+    calls.push_back("watchSessionIdle " + std::to_string(intervalMs));
+    return idleProblem;
+}
+
 std::uintptr_t setTimer(std::uint32_t intervalMs, TimerProc proc) {
     calls.push_back("setTimer " + std::to_string(intervalMs));
     runningTimer = timerFails ? nullptr : proc;
@@ -262,6 +275,10 @@ void killTimer(std::uintptr_t id) {
 bool getMessage(ThreadMessage* message) {
     calls.push_back("getMessage");
     unsigned next = quitMessage;
+    if (!beforeMessages.empty()) {
+        beforeMessages.front()();
+        beforeMessages.pop_front();
+    }
     if (!messages.empty()) {
         next = messages.front();
         messages.pop_front();

@@ -30,6 +30,7 @@ extern void* startedArgument;
 extern int suspendCount;     // how deep the worker is held right now
 extern int deepestSuspend;   // the most it was ever held
 extern std::deque<unsigned> messages;  // what getMessage hands out; quit when empty
+extern std::deque<std::function<void()>> beforeMessages;  // one runs before each message handed out
 extern std::vector<MouseInput> sentInputs;
 extern bool takesNudges;      // keepAwakePeriod: the interval when true, 0 when false...
 extern std::deque<std::uint32_t> periods;  // ...unless these are left: one per call
@@ -49,6 +50,7 @@ extern int wakeBeforeRead;
 extern Wake wake;
 extern std::optional<std::chrono::steady_clock::time_point> lastDeadline;  // of the last wait
 extern std::string watchProblem;      // watchProcess's answer
+extern std::string idleProblem;       // watchSessionIdle's answer
 extern std::string commandProblem;    // commandUsageProblem's answer
 extern int commandStartStatus;        // startCommand's answer
 extern int commandStatus;             // commandExitStatus's answer

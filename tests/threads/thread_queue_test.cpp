@@ -233,6 +233,23 @@ TEST(WorkerThread, ReplansStartAndStopTheNudges) {
     counting::periodMs = -1;
 }
 
+// --only-when-idle where the session tells idleness: no timer, and each
+// word from the session one nudge; one posted to a held worker waits.
+TEST(WorkerThread, EachNudgeMessageIsOneNudgeWithoutATimer) {
+    counting::periodMs = 0;
+    const Worker worker = startWorker(20);
+    suspendThread(worker.handle);
+    postNudgeMessage(worker.id);
+    EXPECT_EQ(countDuring(100ms), 0) << "held";
+    resumeThread(worker.handle);
+    EXPECT_EQ(countDuring(200ms), 1);
+    postNudgeMessage(worker.id);
+    EXPECT_EQ(countDuring(200ms), 1);
+    EXPECT_EQ(countDuring(200ms), 0) << "no timer";
+    stopWorker(worker);
+    counting::periodMs = -1;
+}
+
 TEST(WorkerThread, NoWorkerMeansNothingToWaitFor) {
     const auto start = Clock::now();
     postQuitMessage(0);

@@ -104,6 +104,9 @@ TEST(Options, GoodCombinationsGiveTheirSettings) {
     EXPECT_EQ(*parse({"-i", "24h"}).options.intervalMs, 86'400'000u);
     EXPECT_EQ(*parse({"-w", "4294967295"}).options.whilePid, 4294967295u);
 
+    EXPECT_FALSE(p.options.onlyWhenIdle);
+    EXPECT_TRUE(parse({"--only-when-idle", "-n", "--", "make"}).options.onlyWhenIdle);
+
     p = parse({"--diagnose"});
     ASSERT_FALSE(p.status) << p.err;
     EXPECT_TRUE(p.options.diagnose);
@@ -163,6 +166,8 @@ TEST(Options, BadUsageIsOneLineNamingTheProblemThenTheHint) {
         {{"--for", "1h", "--diagnose"}, "--diagnose combines with no other option"},
         {{"--diagnose", "--diagnose"}, "--diagnose"},
         {{"--diagnose=yes"}, "'--diagnose' takes no value"},
+        {{"--only-when-idle=1"}, "'--only-when-idle' takes no value"},
+        {{"--only-when-idle", "--status"}, "--status combines with no other option"},
         {{"--diagnose", "--", "make"}, "--diagnose combines with no other option"},
         {{"--hotkey"}, "--hotkey"},
         {{"--hotkey", "ctrl+alt+kk"}, "unknown key 'kk' in hotkey 'ctrl+alt+kk'"},

@@ -82,6 +82,45 @@ TEST_F(RunWithLimits, TheMenuWaitsWithTheDeadlineAndTheIntervalIsTheOneAsked) {
     expectOrderlyStop();
 }
 
+// --only-when-idle: the session is asked before the worker starts; each of
+// its idle wakes has the worker nudge once, never while held; where it
+// cannot tell, one line says so and the menu line says the timer goes on.
+TEST_F(RunWithLimits, OnlyWhenIdleNudgesOnTheSessionsWordAndNeverWhileHeld) {
+    const auto idle = [](char*) { return Wake::sessionIdle; };
+    const auto key = [](char c) { return [c](char* byte) { *byte = c; return Wake::consoleByte; }; };
+    const struct {
+        const char* name;
+        std::string problem;  // watchSessionIdle's answer
+        std::string line;     // under the status line
+        std::string said;
+    } cases[] = {
+        {"told by the session", "", "Nudges only once nobody has used the session for an interval.", ""},
+        {"the session cannot tell", "this X server has no SYNC extension",
+         "Nudges on its timer: this session does not tell when it is idle.",
+         "keepawake: --only-when-idle: this X server has no SYNC extension; nudging on its timer.\n"},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        fake::idleProblem = c.problem;
+        fake::wakesFirst = {idle, key('e'), idle, idle, key('d'), idle};
+        EXPECT_EQ(run({"--only-when-idle", "-i", "1s"}, "q"), 0) << c.name;
+        EXPECT_EQ(std::count(fake::calls.begin(), fake::calls.end(), "postNudgeMessage 4242"), 2)
+            << c.name << ": one nudge per idle wake, none while paused";
+        const auto watch = std::find(fake::calls.begin(), fake::calls.end(), "watchSessionIdle 1000");
+        EXPECT_LT(watch, std::find(fake::calls.begin(), fake::calls.end(), "beginThread 1000")) << c.name;
+        EXPECT_EQ(output, screens::withLine(screens::heldOff, c.line) + screens::withLine(screens::allowed, c.line) +
+                              screens::withLine(screens::heldOff, c.line) + screens::quitting + screens::cleanedUp)
+            << c.name;
+        EXPECT_EQ(errors, c.said) << c.name;
+        expectOrderlyStop();
+    }
+    SetUp();
+    EXPECT_EQ(run({}, "q"), 0);
+    EXPECT_FALSE(std::any_of(fake::calls.begin(), fake::calls.end(),
+                             [](const std::string& call) { return call.rfind("watchSessionIdle", 0) == 0; }));
+    EXPECT_EQ(output, screens::heldOff + screens::quitting + screens::cleanedUp) << "without it, as ever";
+}
+
 TEST_F(RunWithLimits, WithoutTheMenuOnlyTheShutdownLinesAreWritten) {
     for (const Wake wake : {Wake::deadline, Wake::stopRequested, Wake::processEnded}) {
         SetUp();

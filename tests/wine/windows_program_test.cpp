@@ -28,7 +28,7 @@ protected:
         }
     }
 
-    void start(const char* timeout) {
+    void start(const char* timeout, const std::wstring& arguments = L"", const std::string& screen = heldOff) {
         if (timeout == nullptr) {
             writeTimeoutSetting(nullptr);
         } else {
@@ -36,9 +36,9 @@ protected:
             writeTimeoutSetting(&seconds);
         }
         settingBefore = readTimeoutSetting();
-        program = startProgram();
+        program = startProgram(arguments);
         ASSERT_NE(program.process, nullptr) << "keepawake.exe did not start";
-        ASSERT_TRUE(waitForText(program, heldOff, 20s)) << writtenSoFar(program);
+        ASSERT_TRUE(waitForText(program, screen, 20s)) << writtenSoFar(program);
     }
 
     void quit() {
@@ -141,6 +141,57 @@ TEST_F(WindowsProgram, PauseStopsTheNudgesAndResumeBringsThemBack) {
     EXPECT_GE(resumed.nudges, 15);
     EXPECT_FALSE(paused.cursorMoved || resumed.cursorMoved);
     quit();
+}
+
+// --only-when-idle: Windows tells only the last input's time, read when a
+// nudge is due. This process's SendInput stands for the user: while it moves
+// the mouse every 75 ms no nudge comes; once it stops, the first comes one
+// interval after its last move, and then one an interval.
+TEST_F(WindowsProgram, OnlyWhenIdleNudgesNoneWhileTheUserWorks) {
+    const std::string idleLine = "Nudges only once nobody has used the session for an interval.";
+    start("600", L"--only-when-idle --interval 1s", withLine(heldOff, idleLine));
+    LASTINPUTINFO info{sizeof(LASTINPUTINFO), 0};
+    GetLastInputInfo(&info);
+    DWORD seen = info.dwTime;
+    std::vector<std::pair<DWORD, DWORD>> moves;  // the tick counts around each of the user's moves
+    int nudges = 0;
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    for (auto next = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() < end; Sleep(1)) {
+        if (std::chrono::steady_clock::now() >= next) {
+            INPUT move{};
+            move.type = INPUT_MOUSE;
+            move.mi.dx = moves.size() % 2 == 0 ? 1 : -1;
+            move.mi.dwFlags = MOUSEEVENTF_MOVE;
+            const DWORD before = GetTickCount();
+            ASSERT_EQ(SendInput(1, &move, sizeof move), 1u);
+            moves.emplace_back(before, GetTickCount());
+            next += 75ms;
+        }
+        GetLastInputInfo(&info);
+        if (info.dwTime != seen) {
+            seen = info.dwTime;
+            const bool users = std::any_of(moves.begin(), moves.end(), [&](const auto& m) {
+                return seen + 2 >= m.first && seen <= m.second + 2;
+            });
+            nudges += users ? 0 : 1;
+        }
+    }
+    const DWORD lastMove = moves.back().second;
+    while (GetLastInputInfo(&info) && info.dwTime == seen && GetTickCount() - lastMove < 3000) {
+        Sleep(1);
+    }
+    const DWORD firstNudgeAfter = info.dwTime - lastMove;
+    const InputWatch gone = watchInput(2500ms);
+    std::cout << "only when idle: " << nudges << " nudges in 3 s of " << moves.size()
+              << " user moves; first nudge " << firstNudgeAfter << " ms after the last move; then " << gone.nudges
+              << " nudges in 2.5 s, median period " << gone.medianGapMs << " ms" << std::endl;
+    EXPECT_EQ(nudges, 0);
+    EXPECT_GE(firstNudgeAfter, 950u) << "nudged before the user had been gone an interval";
+    EXPECT_LE(firstNudgeAfter, 1200u);
+    EXPECT_GE(gone.nudges, 2);
+    EXPECT_LE(gone.largestGapMs, 1200u);
+    typeInto(program, "q\n");
+    EXPECT_EQ(waitForExit(program, 20s), 0u);
 }
 
 TEST_F(WindowsProgram, StartAndQuitAtOnceRepeatedly) {
