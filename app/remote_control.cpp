@@ -29,11 +29,13 @@ std::string statusDetails() {
     std::string details = "since " + clockTime(stateSince);
     if (keepAwakeState.saverEnabled == 0) {
         const KeepAwakeWay way = describeKeepAwake(keepAwakeState.nudgeIntervalMs);
-        details += way.keeps ? ", " + way.words : ", " + std::string(control::cannotKeepAwake) + ": " + way.words;
-        // Which timer set the pace, right after it.
-        if (way.keeps && way.words.find("zero moves every ") != std::string::npos) {
-            details += timers::statusWords();
+        std::string words = way.words;
+        // Which timer set the pace, right after "every N ms".
+        if (const auto every = words.find("zero moves every "); way.keeps && every != std::string::npos) {
+            const auto ms = words.find(" ms", every);
+            words.insert(ms == std::string::npos ? words.size() : ms + 3, timers::statusWords());
         }
+        details += way.keeps ? ", " + words : ", " + std::string(control::cannotKeepAwake) + ": " + words;
     }
     if (!runLimits.quitsBy.empty()) {
         details += ", quits " + runLimits.quitsBy;

@@ -284,6 +284,29 @@ TEST_F(RemoteRequests, TheSessionsTimersChangeTheIntervalAndTheStatusNamesThem) 
             << c.name << ": a fixed interval follows no timer";
         EXPECT_EQ(std::count(output.begin(), output.end(), 'P'), 1) << c.name << ": nothing is redrawn\n" << output;
     }
+    // The timer comes right after the interval, before what the way adds.
+    fake::reset();
+    keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
+    fake::watcherTimers = {xscreensaver};
+    fake::way = KeepAwakeWay{true, "by zero moves every 1500 ms, while idle"};
+    fake::controlAt = {{0, {status}}};
+    EXPECT_EQ(run({"--only-when-idle"}, "q\n"), 0);
+    ASSERT_EQ(fake::controlReplies.size(), 1u);
+    EXPECT_TRUE(std::regex_match(fake::controlReplies[0],
+                                 std::regex("keepawake-control 1 ok awake since \\S+, by zero moves every 1500 ms, "
+                                            "for xscreensaver's 2 min, while idle\n")))
+        << fake::controlReplies[0];
+    // ...and the session's idleness is watched anew at the new interval.
+    fake::reset();
+    keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
+    fake::screenSaverTimeout = 600;
+    fake::wakesFirst = {[xscreensaver](char*) {
+        fake::watcherTimers = {xscreensaver};
+        return Wake::timersChanged;
+    }};
+    EXPECT_EQ(run({"--only-when-idle"}, "q\n"), 0);
+    EXPECT_EQ(std::count(fake::calls.begin(), fake::calls.end(), "watchSessionIdle 7500"), 1);
+    EXPECT_EQ(std::count(fake::calls.begin(), fake::calls.end(), "watchSessionIdle 1500"), 1);
 }
 
 TEST_F(RemoteRequests, BadRequestsGetAnErrorAndChangeNothing) {
