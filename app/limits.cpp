@@ -113,8 +113,10 @@ WakeOutcome handleWake(Wake wake) {
     case Wake::hotkey:
         return followHotkey() ? WakeOutcome::stateChanged : WakeOutcome::keepWaiting;
     case Wake::displayChanged:
-        // The desktop module said so already; the worker sets its timer anew.
+        // The desktop module said so already; the worker sets its timer anew,
+        // and whether the timers' pace matters may have changed with it.
         postReplanMessage(keepAwakeState.workerThreadId);
+        timers::settle();
         return WakeOutcome::keepWaiting;
     case Wake::sessionIdle:
         // A held worker sends nothing: a pause is a pause. Its resume asks

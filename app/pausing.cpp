@@ -4,6 +4,7 @@
 #include "app/conditions/run_conditions.h"
 #include "app/keep_awake.h"
 #include "app/remote_control.h"
+#include "app/timers/follow_timers.h"
 
 PauseReasons pauseReasons;
 
@@ -31,6 +32,7 @@ bool settle() {
         keepAwakeState.saverEnabled = 0;
     }
     noteStateChanged();
+    timers::settle();
     return true;
 }
 
@@ -65,6 +67,7 @@ void resumeByUser() {
     keepAwakeState.saverEnabled = 0;
     if (wasHeld) {
         noteStateChanged();
+        timers::settle();
     }
 }
 

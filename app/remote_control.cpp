@@ -31,7 +31,7 @@ std::string statusDetails() {
         const KeepAwakeWay way = describeKeepAwake(keepAwakeState.nudgeIntervalMs);
         std::string words = way.words;
         // Which timer set the pace, right after "every N ms".
-        if (const auto every = words.find("zero moves every "); way.keeps && every != std::string::npos) {
+        if (const auto every = words.find("zero moves every "); timers::nudgesAtTheInterval(way)) {
             const auto ms = words.find(" ms", every);
             words.insert(ms == std::string::npos ? words.size() : ms + 3, timers::statusWords());
         }

@@ -149,6 +149,12 @@ std::vector<SessionTimer> readSessionTimers(bool takeDisplay = true);
 // where a watcher can only be found that way.
 void watchSessionTimers();
 
+// While the nudges' pace does not matter (the worker held, or no zero moves
+// sent: an inhibitor alone), the look through the processes is held and the
+// watch wakes nothing while nothing changes; the caller reads the timers
+// anew once it matters again.
+void holdSessionTimersWatch(bool held);
+
 // --- Threads ---------------------------------------------------------------
 
 // Starts a thread running at once. Its message queue already exists when this

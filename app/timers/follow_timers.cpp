@@ -8,6 +8,8 @@ namespace timers {
 namespace {
 
 bool fixedByUser = false;
+bool watching = false;
+bool held = false;  // the watch is held: the pace does not matter now
 std::string pacedBy;  // "xscreensaver's 2 min"; empty when no timer is known
 
 std::uint32_t readInterval() {
@@ -29,8 +31,31 @@ std::uint32_t start(const CommandLine& options) {
 }
 
 void watch() {
-    if (!fixedByUser) {
+    watching = !fixedByUser;
+    held = false;
+    if (watching) {
         watchSessionTimers();
+        settle();
+    }
+}
+
+bool nudgesAtTheInterval(const KeepAwakeWay& way) {
+    return way.keeps && way.words.find("zero moves every ") != std::string::npos;
+}
+
+void settle() {
+    if (!watching) {
+        return;
+    }
+    const bool matters = keepAwakeState.saverEnabled == 0 &&
+                         nudgesAtTheInterval(describeKeepAwake(keepAwakeState.nudgeIntervalMs));
+    if (matters == !held) {
+        return;
+    }
+    held = !matters;
+    holdSessionTimersWatch(held);
+    if (matters) {
+        follow();  // what changed while nobody looked
     }
 }
 

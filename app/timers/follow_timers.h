@@ -20,6 +20,14 @@ void watch();
 // give has changed, takes it and tells the worker. True when it changed.
 bool follow();
 
+// Once the worker was held or released, or the way the session is kept
+// awake changed: the timers are followed only while their pace matters (zero
+// moves sent); when it matters again they are read anew.
+void settle();
+
+// Whether the way sends zero moves at the interval.
+bool nudgesAtTheInterval(const KeepAwakeWay& way);
+
 // For the status line after "every N ms": ", for xscreensaver's 2 min";
 // empty where -i set the interval or no timer is known.
 std::string statusWords();

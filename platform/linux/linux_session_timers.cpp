@@ -28,6 +28,10 @@ std::vector<SessionTimer> readSessionTimers(bool takeDisplay) {
     return timers;
 }
 
+void holdSessionTimersWatch(bool held) {
+    holdWatcherLook(held);
+}
+
 void watchSessionTimers() {
     watchWatcherTimers(&timerWaitFds[0], &timerWaitFds[1]);
     timerWaitFds[2] = watchX11Timers();

@@ -33,3 +33,5 @@ void watchWatcherTimers(int* filesFd, int* lookFd);
 // have changed.
 bool serveWatcherFiles();
 bool serveWatcherLook();
+// Stops the look through /proc, or starts it again.
+void holdWatcherLook(bool held);

@@ -519,6 +519,14 @@ bool serveWatcherFiles() {
     return changed;
 }
 
+void holdWatcherLook(bool held) {
+    std::lock_guard<std::mutex> lock(watching);
+    if (lookFd >= 0) {
+        const itimerspec every{{held ? 0 : 2, 0}, {held ? 0 : 2, 0}};
+        timerfd_settime(lookFd, 0, &every, nullptr);
+    }
+}
+
 bool serveWatcherLook() {
     std::uint64_t expirations = 0;
     [[maybe_unused]] const ssize_t got = read(lookFd, &expirations, sizeof expirations);

@@ -308,6 +308,9 @@ std::vector<SessionTimer> readSessionTimers(bool) {
     return timers;
 }
 
+// Registry and power notifications wake only on a change: nothing to hold.
+void holdSessionTimersWatch(bool) {}
+
 void watchSessionTimers() {
     for (std::size_t slot = 0; slot < powerSlot; ++slot) {
         HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);

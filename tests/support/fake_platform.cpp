@@ -8,6 +8,7 @@ namespace fake {
 std::vector<std::string> calls;
 std::uint32_t screenSaverTimeout = 0;
 std::vector<SessionTimer> watcherTimers;
+bool timersWatchHeld = false;
 bool threadStartFails = false;
 bool timerFails = false;
 ExitHook exitHook = nullptr;
@@ -60,6 +61,7 @@ void reset() {
     calls.clear();
     screenSaverTimeout = 0;
     watcherTimers.clear();
+    timersWatchHeld = false;
     threadStartFails = false;
     timerFails = false;
     exitHook = nullptr;
@@ -155,6 +157,10 @@ std::vector<SessionTimer> readSessionTimers(bool takeDisplay) {
 
 void watchSessionTimers() {
     calls.push_back("watchSessionTimers");
+}
+
+void holdSessionTimersWatch(bool held) {
+    fake::timersWatchHeld = held;
 }
 
 void sendMouseInput(const MouseInput& input) {

@@ -22,6 +22,7 @@ constexpr unsigned quitMessage = 0x0012;
 extern std::vector<std::string> calls;  // e.g. "beginThread 762", "suspendThread"
 extern std::uint32_t screenSaverTimeout;
 extern std::vector<SessionTimer> watcherTimers;  // readSessionTimers' after the screen saver
+extern bool timersWatchHeld;  // holdSessionTimersWatch's last word
 extern bool threadStartFails;
 extern bool timerFails;
 extern ExitHook exitHook;

@@ -296,6 +296,31 @@ TEST_F(RemoteRequests, TheSessionsTimersChangeTheIntervalAndTheStatusNamesThem) 
                                  std::regex("keepawake-control 1 ok awake since \\S+, by zero moves every 1500 ms, "
                                             "for xscreensaver's 2 min, while idle\n")))
         << fake::controlReplies[0];
+    // The look for timer changes is held while their pace does not matter:
+    // an inhibitor alone, or a held worker; once it matters, they are read
+    // anew and a change met meanwhile reaches the worker.
+    const struct {
+        const char* name;
+        std::optional<KeepAwakeWay> way;
+        std::string typed;
+        bool held;
+        int reads;  // readSessionTimers with the display
+    } holds[] = {
+        {"GNOME's inhibitor alone", KeepAwakeWay{true, "by GNOME's session manager"}, "", true, 1},
+        {"zero moves", std::nullopt, "", false, 1},
+        {"paused", std::nullopt, "e\n", true, 1},
+        {"paused and resumed", std::nullopt, "e\nd\n", false, 2},
+    };
+    for (const auto& h : holds) {
+        fake::reset();
+        keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
+        fake::screenSaverTimeout = 600;
+        fake::way = h.way;
+        EXPECT_EQ(run({}, h.typed + "q\n"), 0) << h.name;
+        EXPECT_EQ(fake::timersWatchHeld, h.held) << h.name;
+        EXPECT_EQ(std::count(fake::calls.begin(), fake::calls.end(), "readScreenSaverTimeout"), h.reads) << h.name;
+    }
+
     // ...and the session's idleness is watched anew at the new interval.
     fake::reset();
     keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
