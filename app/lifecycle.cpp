@@ -105,6 +105,7 @@ void followOnlyWhenIdle() {
     static std::string said;
     runLimits.idleLine = "Nudges only once nobody has used the session for an interval.";
     const std::string why = watchSessionIdle(keepAwakeState.nudgeIntervalMs);
+    timers::toldWhenIdle(why.empty());
     if (why.empty()) {
         said.clear();
         return;

@@ -122,6 +122,11 @@ WakeOutcome handleWake(Wake wake) {
         // A held worker sends nothing: a pause is a pause. Its resume asks
         // the session afresh (resumeDisplayKeepAwake).
         if (keepAwakeState.saverEnabled == 0) {
+            // Nobody looks through the processes while someone works: the
+            // timers are read here, once per interval of idleness.
+            if (timers::follow()) {
+                followOnlyWhenIdle();
+            }
             postNudgeMessage(keepAwakeState.workerThreadId);
         }
         return WakeOutcome::keepWaiting;

@@ -10,6 +10,7 @@ namespace {
 bool fixedByUser = false;
 bool watching = false;
 bool held = false;  // the watch is held: the pace does not matter now
+bool idleTells = false;  // --only-when-idle, told by the session
 std::string pacedBy;  // "xscreensaver's 2 min"; empty when no timer is known
 
 std::uint32_t readInterval() {
@@ -23,6 +24,8 @@ std::uint32_t readInterval() {
 
 std::uint32_t start(const CommandLine& options) {
     fixedByUser = options.intervalMs.has_value();
+    watching = false;
+    idleTells = false;
     pacedBy.clear();
     if (fixedByUser) {
         return *options.intervalMs;
@@ -43,11 +46,16 @@ bool nudgesAtTheInterval(const KeepAwakeWay& way) {
     return way.keeps && way.words.find("zero moves every ") != std::string::npos;
 }
 
+void toldWhenIdle(bool told) {
+    idleTells = told;
+    settle();
+}
+
 void settle() {
     if (!watching) {
         return;
     }
-    const bool matters = keepAwakeState.saverEnabled == 0 &&
+    const bool matters = keepAwakeState.saverEnabled == 0 && !idleTells &&
                          nudgesAtTheInterval(describeKeepAwake(keepAwakeState.nudgeIntervalMs));
     if (matters == !held) {
         return;

@@ -25,6 +25,11 @@ bool follow();
 // moves sent); when it matters again they are read anew.
 void settle();
 
+// With --only-when-idle where the session tells idleness: the timers are
+// then read at each idle notice instead of by looking through the processes
+// every 2 s, so nothing wakes while someone works.
+void toldWhenIdle(bool told);
+
 // Whether the way sends zero moves at the interval.
 bool nudgesAtTheInterval(const KeepAwakeWay& way);
 

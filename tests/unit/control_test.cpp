@@ -302,24 +302,40 @@ TEST_F(RemoteRequests, TheSessionsTimersChangeTheIntervalAndTheStatusNamesThem) 
     const struct {
         const char* name;
         std::optional<KeepAwakeWay> way;
+        Words words;
         std::string typed;
         bool held;
         int reads;  // readSessionTimers with the display
     } holds[] = {
-        {"GNOME's inhibitor alone", KeepAwakeWay{true, "by GNOME's session manager"}, "", true, 1},
-        {"zero moves", std::nullopt, "", false, 1},
-        {"paused", std::nullopt, "e\n", true, 1},
-        {"paused and resumed", std::nullopt, "e\nd\n", false, 2},
+        {"GNOME's inhibitor alone", KeepAwakeWay{true, "by GNOME's session manager"}, {}, "", true, 1},
+        {"zero moves", std::nullopt, {}, "", false, 1},
+        {"paused", std::nullopt, {}, "e\n", true, 1},
+        {"paused and resumed", std::nullopt, {}, "e\nd\n", false, 2},
+        {"the session tells idleness: read at its idle notices", std::nullopt, {"--only-when-idle"}, "", true, 1},
     };
     for (const auto& h : holds) {
         fake::reset();
         keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
         fake::screenSaverTimeout = 600;
         fake::way = h.way;
-        EXPECT_EQ(run({}, h.typed + "q\n"), 0) << h.name;
+        EXPECT_EQ(run(h.words, h.typed + "q\n"), 0) << h.name;
         EXPECT_EQ(fake::timersWatchHeld, h.held) << h.name;
         EXPECT_EQ(std::count(fake::calls.begin(), fake::calls.end(), "readScreenSaverTimeout"), h.reads) << h.name;
     }
+
+    // Told idle, the copy reads the timers before its nudge: a watcher that
+    // came while someone worked sets the pace from then on.
+    fake::reset();
+    keepAwakeState = KeepAwakeState{0, nullptr, 0, 0};
+    fake::screenSaverTimeout = 600;
+    fake::wakesFirst = {[xscreensaver](char*) {
+        fake::watcherTimers = {xscreensaver};
+        return Wake::sessionIdle;
+    }};
+    EXPECT_EQ(run({"--only-when-idle"}, "q\n"), 0);
+    EXPECT_EQ(std::count(fake::calls.begin(), fake::calls.end(), "postReplanMessage 4242 1500"), 1);
+    EXPECT_EQ(std::count(fake::calls.begin(), fake::calls.end(), "watchSessionIdle 1500"), 1);
+    EXPECT_TRUE(fake::timersWatchHeld);
 
     // ...and the session's idleness is watched anew at the new interval.
     fake::reset();
