@@ -151,8 +151,8 @@ void watchSessionTimers();
 
 // While the nudges' pace does not matter (the worker held, or no zero moves
 // sent: an inhibitor alone), the look through the processes is held and the
-// watch wakes nothing while nothing changes; the caller reads the timers
-// anew once it matters again.
+// watch wakes nothing while nothing changes. Let go, it looks at once: what
+// came meanwhile is a Wake::timersChanged, never a wait here.
 void holdSessionTimersWatch(bool held);
 
 // --- Threads ---------------------------------------------------------------

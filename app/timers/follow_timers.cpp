@@ -60,11 +60,10 @@ void settle() {
     if (matters == !held) {
         return;
     }
+    // Looking again starts with a look at once: what came meanwhile
+    // arrives as a change, through the wait, so a resume never waits on it.
     held = !matters;
     holdSessionTimersWatch(held);
-    if (matters) {
-        follow();  // what changed while nobody looked
-    }
 }
 
 bool follow() {

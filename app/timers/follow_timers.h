@@ -22,7 +22,7 @@ bool follow();
 
 // Once the worker was held or released, or the way the session is kept
 // awake changed: the timers are followed only while their pace matters (zero
-// moves sent); when it matters again they are read anew.
+// moves sent); what came meanwhile arrives as Wake::timersChanged.
 void settle();
 
 // With --only-when-idle where the session tells idleness: the timers are

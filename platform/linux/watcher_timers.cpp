@@ -522,7 +522,8 @@ bool serveWatcherFiles() {
 void holdWatcherLook(bool held) {
     std::lock_guard<std::mutex> lock(watching);
     if (lookFd >= 0) {
-        const itimerspec every{{held ? 0 : 2, 0}, {held ? 0 : 2, 0}};
+        // Let go: the first look at once, for what came while held.
+        const itimerspec every{{held ? 0 : 2, 0}, {0, held ? 0 : 1}};
         timerfd_settime(lookFd, 0, &every, nullptr);
     }
 }
