@@ -76,8 +76,10 @@ std::atomic<std::uint32_t> timeoutSeconds{0};
 // The worker's own.
 std::optional<Clock::time_point> lastActivity;
 
-std::mutex handOver;
-std::condition_variable handedOver;
+// Never destroyed: closing at exit, in the program's exit hook, still waits
+// on them after the module's static destructors have run.
+std::mutex& handOver = *new std::mutex;
+std::condition_variable& handedOver = *new std::condition_variable;
 bool startAnswered = false;
 bool connected = false;
 bool abandoned = false;

@@ -25,18 +25,19 @@ constexpr const char* sessionInterface = "org.freedesktop.login1.Session";
 std::atomic<bool> onBattery{false};
 std::atomic<bool> locked{false};
 
-// The watcher thread's own.
+// The watcher thread's own. Its strings are never destroyed: the thread
+// runs on while the module's static destructors run at exit.
 GMainContext* context = nullptr;
 GDBusConnection* connection = nullptr;
 unsigned watched = 0;
 int notify = -1;
-std::string powerProblem;  // why the power source cannot be known; empty while it may be
-std::string lockProblem;
+std::string& powerProblem = *new std::string;  // why the power source cannot be known; empty while it may be
+std::string& lockProblem = *new std::string;
 bool powerKnown = false;
 bool lockKnown = false;
 bool reported = false;
 GSource* answerLimit = nullptr;  // gone once all have answered, so that it never wakes the thread
-std::string sessionPath;
+std::string& sessionPath = *new std::string;
 
 void changed() {
     const char byte = 1;

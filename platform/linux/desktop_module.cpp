@@ -33,8 +33,11 @@ int idleNotify = -1;
 
 // What was said last, so that each change is said once.
 std::mutex reporting;
-std::string lastWays;
-std::string lastLoss;  // why nothing is left, once nothing is
+// Never destroyed: the bus and Wayland threads may still report while the
+// module's static destructors run at exit, before the program's exit hook
+// stops them.
+std::string& lastWays = *new std::string;
+std::string& lastLoss = *new std::string;  // why nothing is left, once nothing is
 
 const char* environmentOr(const char* name, const char* fallback) {
     const char* value = std::getenv(name);

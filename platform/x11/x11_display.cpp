@@ -35,7 +35,10 @@ constexpr auto stuckLimit = 3s;
 // nobody waits long for it.
 std::mutex displayMutex;
 X11Connection display;
-std::shared_ptr<ConnectAttempt> attempt;  // the one in flight, at most one
+// Never destroyed: the module's static destructors run at exit before the
+// program's own exit hook, which still closes the display and abandons an
+// attempt in flight.
+std::shared_ptr<ConnectAttempt>& attempt = *new std::shared_ptr<ConnectAttempt>;  // at most one in flight
 bool triedBefore = false;
 Clock::time_point lastTry;
 bool skipping = false;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "tests/e2e/child_process.h"
 #include "tests/support/screens.h"
@@ -20,8 +21,9 @@ struct Session {
     int status;
 };
 
-Session runWith(const std::string& typed, bool closeAfter = true) {
-    ChildProcess child = startChild({KEEPAWAKE_PROGRAM}, {"DISPLAY"});
+Session runWith(const std::string& typed, bool closeAfter = true, std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), KEEPAWAKE_PROGRAM);
+    ChildProcess child = startChild(arguments, {"DISPLAY"});
     typeInto(child, typed);
     if (closeAfter) {
         closeInput(child);
@@ -88,6 +90,14 @@ TEST(Transcript, WithoutADisplayOnlyStandardErrorSaysSo) {
     EXPECT_NE(run.errors.find("no X display"), std::string::npos) << run.errors;
     EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1);
     EXPECT_EQ(run.output, heldOff + quitting + cleanedUp);
+}
+
+TEST(Transcript, ARetryOfTheDisplayInFlightAtTheExitIsLetGoInOrder) {
+    // The nudge at 1.5 s tries the display again; that try is still held
+    // when --for ends the run at 2 s.
+    const Session run = runWith("", true, {"--no-menu", "--interval", "1500ms", "--for", "2s"});
+    EXPECT_EQ(run.output, quitting + cleanedUp);
+    EXPECT_EQ(run.status, 0) << run.errors;
 }
 
 TEST(Transcript, OnATerminalEveryScreenStartsOnAClearedConsole) {
