@@ -241,20 +241,23 @@ TEST(WorkerThread, EachNudgeMessageIsOneNudgeWithoutATimer) {
     suspendThread(worker.handle);
     postNudgeMessage(worker.id);
     EXPECT_EQ(countDuring(100ms), 0) << "held";
-    // Each nudge waited for up to 2 s: a loaded machine (ThreadSanitizer)
-    // may be slow to run the worker, but a lost one never comes.
-    const auto nudgedWithin = [](std::chrono::milliseconds limit) {
-        const int before = counting::nudges;
+    // The count is taken before each release or post: the worker may nudge
+    // before this thread reads it afterwards. Each nudge is waited for up to
+    // 2 s, for a loaded machine (ThreadSanitizer).
+    const auto nudgedWithin = [](int before, std::chrono::milliseconds limit) {
         const auto end = Clock::now() + limit;
         while (counting::nudges == before && Clock::now() < end) {
             std::this_thread::sleep_for(5ms);
         }
+        std::this_thread::sleep_for(20ms);  // a second nudge would show here
         return counting::nudges - before;
     };
+    int before = counting::nudges;
     resumeThread(worker.handle);
-    EXPECT_EQ(nudgedWithin(2000ms), 1);
+    EXPECT_EQ(nudgedWithin(before, 2000ms), 1);
+    before = counting::nudges;
     postNudgeMessage(worker.id);
-    EXPECT_EQ(nudgedWithin(2000ms), 1);
+    EXPECT_EQ(nudgedWithin(before, 2000ms), 1);
     EXPECT_EQ(countDuring(200ms), 0) << "no timer";
     stopWorker(worker);
     counting::periodMs = -1;
